@@ -1,0 +1,249 @@
+// client: reads a port from config.txt, asks for a request line and a host
+// line, sends both as one message to the named host over IPv4 TCP and prints
+// the reply until the server closes the connection.
+//
+// Exit status 0 after a complete exchange, 1 at the first failure. Every
+// buffer has a fixed capacity; nothing is allocated and nothing is thrown.
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* config_file_name = "config.txt";
+// The configuration line, terminator included: 99 characters at most count.
+constexpr int config_line_capacity = 100;
+// Each input line, terminator included: 249 characters at most.
+constexpr int line_capacity = 250;
+// Both input lines in full, so no pair of lines can overflow the message.
+constexpr std::size_t message_capacity = 2 * (line_capacity - 1) + 1;
+// The first six characters of the configuration line and of the host line
+// are labels: the port and the host name start after them.
+constexpr std::size_t label_length = 6;
+constexpr long lowest_port = 1;
+constexpr long highest_port = 65535;
+// Bytes asked for by each receive.
+constexpr std::size_t receive_size = 249;
+
+// Reads the decimal number that starts at `text` the way atoi does (white
+// space, one sign, digits up to the first non-digit). Returns it when it is a
+// usable TCP port, or 0: no digits, zero, negative, above 65535, or too large
+// for any integer type. A port is never truncated to its low 16 bits, which
+// would send the request to some other service.
+int parse_port(const char* text)
+{
+    errno = 0;
+    const long value = std::strtol(text, nullptr, 10);
+    if (errno != 0 || value < lowest_port || value > highest_port) {
+        return 0;
+    }
+    return static_cast<int>(value);
+}
+
+// Returns the port named by the first line of config.txt, or 0. A file that
+// cannot be opened or read is reported on standard error; a line without a
+// usable port is not (the caller reports every 0 on standard output).
+int read_port()
+{
+    std::FILE* file = std::fopen(config_file_name, "r");
+    if (file == nullptr) {
+        std::perror("Error opening config file");
+        return 0;
+    }
+    char line[config_line_capacity];
+    if (std::fgets(line, config_line_capacity, file) == nullptr) {
+        // An empty file sets no error code: saying "Success" would be a lie.
+        if (std::ferror(file) != 0) {
+            std::perror("Error reading port");
+        } else {
+            std::fputs("Error reading port: end of file\n", stderr);
+        }
+        std::fclose(file);
+        return 0;
+    }
+    std::fclose(file);
+    // A line too short to reach past its label holds no port.
+    if (std::strlen(line) <= label_length) {
+        return 0;
+    }
+    return parse_port(line + label_length);
+}
+
+// Reads one input line, line feed kept. Returns false, after telling the user
+// on standard output, at end of input or on a read error.
+bool read_input_line(char (&line)[line_capacity])
+{
+    if (std::fgets(line, line_capacity, stdin) == nullptr) {
+        std::puts("Error or end of input -- aborting");
+        return false;
+    }
+    return true;
+}
+
+void cut_line_feed(char* line)
+{
+    char* line_feed = std::strchr(line, '\n');
+    if (line_feed != nullptr) {
+        *line_feed = '\0';
+    }
+}
+
+// The host name follows the host line's label; a line that ends within its
+// label gives an empty name, which the resolver then refuses.
+const char* host_name_of(const char* host_line)
+{
+    const std::size_t length = std::strlen(host_line);
+    return host_line + (length < label_length ? length : label_length);
+}
+
+// Connects a new IPv4 TCP socket to the first address of `host_name` at
+// `port`. Returns the socket, or -1 after reporting the failed step.
+int connect_to(int port, const char* host_name)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        std::perror("socket()");
+        return -1;
+    }
+    const hostent* host = ::gethostbyname(host_name);
+    if (host == nullptr) {
+        // The resolver leaves errno alone and tells its reason in h_errno.
+        std::fprintf(stderr, "gethostbyname(): %s\n", ::hstrerror(h_errno));
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<in_port_t>(port));
+    std::memcpy(&address.sin_addr, host->h_addr_list[0], sizeof address.sin_addr);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        std::perror("connect()");
+        return -1;
+    }
+    return fd;
+}
+
+// Sends all `length` bytes, continuing after short sends. MSG_NOSIGNAL turns
+// a reset connection into an error to report instead of a silent death by
+// SIGPIPE. Returns false after reporting the failure.
+bool send_all(int fd, const char* data, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::perror("send()");
+            return false;
+        }
+        data += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+// Copies the reply to standard output byte for byte, zero bytes included,
+// until the server closes the connection. Returns false after reporting a
+// failed receive; what was already received stays written.
+bool copy_reply(int fd)
+{
+    char chunk[receive_size];
+    for (;;) {
+        const ssize_t received = ::recv(fd, chunk, receive_size, 0);
+        if (received < 0) {
+            std::perror("recv()");
+            return false;
+        }
+        if (received == 0) {
+            return true;
+        }
+        std::fwrite(chunk, 1, static_cast<std::size_t>(received), stdout);
+    }
+}
+
+bool exchange(int port, const char* host_name, const char* message)
+{
+    const int fd = connect_to(port, host_name);
+    if (fd < 0) {
+        return false;
+    }
+    if (!send_all(fd, message, std::strlen(message))) {
+        return false;
+    }
+    std::printf("send: %s\n", message);
+    if (!copy_reply(fd)) {
+        return false;
+    }
+    if (::close(fd) < 0) {
+        std::perror("close()");
+        return false;
+    }
+    return true;
+}
+
+// Standard output keeps its own buffering throughout; a write that failed
+// on the way (a full disk, a closed descriptor) shows up here, once, at the
+// end. Returns false after reporting it.
+bool output_written()
+{
+    if (std::fflush(stdout) != 0) {
+        std::perror("fflush()");
+        return false;
+    }
+    if (std::ferror(stdout) != 0) {
+        // An earlier write failed and its data is gone, but this flush had
+        // nothing left to fail on, so errno no longer tells why.
+        errno = EIO;
+        std::perror("fflush()");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main()
+{
+    const int port = read_port();
+    if (port == 0) {
+        std::puts("Error reading the port.");
+        return 1;
+    }
+    std::printf("port=%d\n", port);
+    std::puts("Enter your request:");
+
+    char request_line[line_capacity];
+    if (!read_input_line(request_line)) {
+        return 1;
+    }
+    std::printf("request=%s\n", request_line);
+
+    char host_line[line_capacity];
+    if (!read_input_line(host_line)) {
+        return 1;
+    }
+    std::printf("host=%s\n", host_line);
+
+    char message[message_capacity];
+    if (std::snprintf(message, sizeof message, "%s%s", request_line, host_line) < 0) {
+        std::perror("sprintf()");
+        return 1;
+    }
+    cut_line_feed(host_line);
+    std::putchar('\n');
+
+    if (!exchange(port, host_name_of(host_line), message)) {
+        return 1;
+    }
+    return output_written() ? 0 : 1;
+}

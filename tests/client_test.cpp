@@ -1,0 +1,335 @@
+// End-to-end cases: each runs the built client in a fresh directory against
+// a scripted server on 127.0.0.1 and checks standard output, standard error,
+// the exit status and the bytes the server received.
+
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace harness;
+using namespace std::string_literals;
+
+const std::string sent_message = "GET /\nHost: 127.0.0.1\n";
+// What a run that reaches the server prints before the reply.
+const std::string dialogue = "port={port}\n"
+                             "Enter your request:\n"
+                             "request=GET /\n\n"
+                             "host=Host: 127.0.0.1\n\n"
+                             "\n";
+const std::string dialogue_and_send = dialogue + "send: GET /\nHost: 127.0.0.1\n\n";
+const std::string port_refused = "Error reading the port.\n";
+
+struct client_case {
+    const char* name;
+    std::optional<std::string> config = "port: {port}\n";
+    std::string input = sent_message;
+    behaviour server{play::reply_and_close, "OK\n"};
+    std::string out;      // expected standard output
+    std::string err;      // exact, or the fixed part of a report when it ends in ": "
+    int status = 0;
+    std::string received; // bytes the server must receive
+    std::vector<std::string> arguments = {};
+};
+
+std::ostream& operator<<(std::ostream& stream, const client_case& c)
+{
+    return stream << c.name;
+}
+
+std::string case_name(const testing::TestParamInfo<client_case>& info)
+{
+    return info.param.name;
+}
+
+// A report ending in ": " stands for that text followed by one line of
+// reason, which must be a real one: never empty, never "Success".
+void expect_report(const std::string& actual, const std::string& expected)
+{
+    if (!expected.ends_with(": ")) {
+        EXPECT_EQ(actual, expected);
+        return;
+    }
+    ASSERT_TRUE(actual.starts_with(expected)) << "standard error: " << actual;
+    const std::string reason = actual.substr(expected.size());
+    EXPECT_TRUE(reason.ends_with("\n")) << reason;
+    EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
+    EXPECT_GT(reason.size(), 1U);
+    EXPECT_NE(reason, "Success\n");
+}
+
+void check(const client_case& c, run_options options = {})
+{
+    scripted_server server(c.server, c.received.size());
+    if (c.config) {
+        options.config = with_port(*c.config, server.port());
+    }
+    options.input = c.input;
+    options.arguments = c.arguments;
+    const run_result result = run_client(options);
+    const std::string received = server.finish();
+
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.out, with_port(c.out, server.port()));
+    expect_report(result.err, c.err);
+    EXPECT_EQ(received, c.received);
+    if (c.received.empty() && c.server.what != play::reset_at_once) {
+        EXPECT_EQ(server.connections(), 0) << "the client should not have connected";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The first line of config.txt: a six-character label, then the port.
+
+class port_configuration : public testing::TestWithParam<client_case> {};
+
+TEST_P(port_configuration, run) { check(GetParam()); }
+
+const std::string complete_run = dialogue_and_send + "OK\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    table, port_configuration,
+    testing::Values(
+        client_case{.name = "label_then_port", .out = complete_run, .received = sent_message},
+        client_case{.name = "any_six_characters_are_the_label",
+                    .config = "port:9{port}\n", .out = complete_run, .received = sent_message},
+        client_case{.name = "blanks_and_plus_sign_before_the_number",
+                    .config = "port=\t +{port}\n", .out = complete_run, .received = sent_message},
+        client_case{.name = "text_after_the_number_is_ignored",
+                    .config = "port: {port} # demo\n", .out = complete_run, .received = sent_message},
+        client_case{.name = "carriage_return_line_end",
+                    .config = "port: {port}\r\n", .out = complete_run, .received = sent_message},
+        client_case{.name = "no_line_feed_at_end_of_file",
+                    .config = "port: {port}", .out = complete_run, .received = sent_message},
+        client_case{.name = "only_the_first_line_counts",
+                    .config = "port: {port}\nport: 1\n", .out = complete_run, .received = sent_message},
+
+        client_case{.name = "missing_file", .config = std::nullopt, .out = port_refused,
+                    .err = "Error opening config file: ", .status = 1},
+        client_case{.name = "empty_file_says_end_of_file", .config = "", .out = port_refused,
+                    .err = "Error reading port: end of file\n", .status = 1},
+        client_case{.name = "port_on_the_second_line_is_never_seen",
+                    .config = "# none\nport: {port}\n", .out = port_refused, .status = 1},
+        client_case{.name = "label_and_line_feed_only", .config = "port:\n", .out = port_refused,
+                    .status = 1},
+        client_case{.name = "line_shorter_than_the_label", .config = "abc\n", .out = port_refused,
+                    .status = 1},
+        client_case{.name = "short_line_without_line_feed", .config = "ab", .out = port_refused,
+                    .status = 1},
+        client_case{.name = "no_number", .config = "port: none\n", .out = port_refused, .status = 1},
+        client_case{.name = "sign_without_digits", .config = "port: + {port}\n", .out = port_refused,
+                    .status = 1},
+        client_case{.name = "zero", .config = "port: 0\n", .out = port_refused, .status = 1},
+        client_case{.name = "negative", .config = "port: -1\n", .out = port_refused, .status = 1},
+        client_case{.name = "just_above_the_range", .config = "port: 65536\n", .out = port_refused,
+                    .status = 1},
+        // Its low 16 bits name the scripted server: it must still be refused.
+        client_case{.name = "above_the_range_aliasing_a_real_port", .config = "port: {port+65536}\n",
+                    .out = port_refused, .status = 1},
+        client_case{.name = "beyond_32_bits", .config = "port: 4294967297\n", .out = port_refused,
+                    .status = 1},
+        client_case{.name = "beyond_any_integer", .config = "port: 99999999999999999999999\n",
+                    .out = port_refused, .status = 1},
+        // Only 99 characters of the line are read: the number lies beyond them.
+        client_case{.name = "number_beyond_the_99th_character",
+                    .config = "port:" + std::string(94, ' ') + "{port}\n", .out = port_refused,
+                    .status = 1}),
+    case_name);
+
+// ---------------------------------------------------------------------------
+// The dialogue on standard input and standard output, and the message sent.
+
+class dialogue_cases : public testing::TestWithParam<client_case> {};
+
+TEST_P(dialogue_cases, run) { check(GetParam()); }
+
+const std::string a249(249, 'a');
+const std::string b243(243, 'b');
+const std::string prompt = "port={port}\nEnter your request:\n";
+const std::string aborting = "Error or end of input -- aborting\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    table, dialogue_cases,
+    testing::Values(
+        client_case{.name = "typical", .out = complete_run, .received = sent_message},
+        client_case{.name = "arguments_change_nothing", .out = complete_run, .received = sent_message,
+                    .arguments = {"--help", "-v", "other.txt"}},
+        client_case{.name = "host_name_from_the_hosts_file", .input = "GET /\nhost: localhost\n",
+                    .out = prompt + "request=GET /\n\nhost=host: localhost\n\n\n"
+                                    "send: GET /\nhost: localhost\n\nOK\n",
+                    .received = "GET /\nhost: localhost\n"},
+        client_case{.name = "host_line_without_line_feed", .input = "GET /\nHost: 127.0.0.1",
+                    .out = prompt + "request=GET /\n\nhost=Host: 127.0.0.1\n\n"
+                                    "send: GET /\nHost: 127.0.0.1\nOK\n",
+                    .received = "GET /\nHost: 127.0.0.1"},
+        client_case{.name = "empty_request_line", .input = "\nHost: 127.0.0.1\n",
+                    .out = prompt + "request=\n\nhost=Host: 127.0.0.1\n\n\n"
+                                    "send: \nHost: 127.0.0.1\n\nOK\n",
+                    .received = "\nHost: 127.0.0.1\n"},
+        client_case{.name = "carriage_return_in_request_is_sent", .input = "GET /\r\nHost: 127.0.0.1\n",
+                    .out = prompt + "request=GET /\r\n\nhost=Host: 127.0.0.1\n\n\n"
+                                    "send: GET /\r\nHost: 127.0.0.1\n\nOK\n",
+                    .received = "GET /\r\nHost: 127.0.0.1\n"},
+        // Only the line feed is cut, so the name keeps the carriage return.
+        client_case{.name = "carriage_return_in_host_line_stays_in_the_name",
+                    .input = "GET /\nHost: 127.0.0.1\r\n",
+                    .out = prompt + "request=GET /\n\nhost=Host: 127.0.0.1\r\n\n\n",
+                    .err = "gethostbyname(): ", .status = 1},
+        client_case{.name = "zero_byte_ends_the_request_line", .input = "GET\0junk\nHost: 127.0.0.1\n"s,
+                    .out = prompt + "request=GET\nhost=Host: 127.0.0.1\n\n\n"
+                                    "send: GETHost: 127.0.0.1\n\nOK\n",
+                    .received = "GETHost: 127.0.0.1\n"},
+        // A line longer than 249 characters is read in two parts.
+        client_case{.name = "long_line_splits_into_request_and_host",
+                    .input = a249 + "Host: 127.0.0.1\n",
+                    .out = prompt + "request=" + a249 + "\nhost=Host: 127.0.0.1\n\n\n"
+                           "send: " + a249 + "Host: 127.0.0.1\n\nOK\n",
+                    .received = a249 + "Host: 127.0.0.1\n"},
+        client_case{.name = "message_longer_than_one_line_is_sent_whole",
+                    .input = std::string(248, 'a') + "\nHost: 127.0.0.1\n",
+                    .out = prompt + "request=" + std::string(248, 'a') + "\n\nhost=Host: 127.0.0.1\n\n\n"
+                           "send: " + std::string(248, 'a') + "\nHost: 127.0.0.1\n\nOK\n",
+                    .received = std::string(248, 'a') + "\nHost: 127.0.0.1\n"},
+        client_case{.name = "two_full_lines_fit",
+                    .input = a249 + "Host: " + b243 + "\n",
+                    .out = prompt + "request=" + a249 + "\nhost=Host: " + b243 + "\n\n",
+                    .err = "gethostbyname(): ", .status = 1},
+        client_case{.name = "request_of_249_characters_leaves_a_bare_line_feed",
+                    .input = a249 + "\nHost: 127.0.0.1\n",
+                    .out = prompt + "request=" + a249 + "\nhost=\n\n\n",
+                    .err = "gethostbyname(): ", .status = 1},
+        client_case{.name = "host_line_shorter_than_its_label", .input = "GET /\nabc\n",
+                    .out = prompt + "request=GET /\n\nhost=abc\n\n\n",
+                    .err = "gethostbyname(): ", .status = 1},
+        client_case{.name = "host_line_of_label_only", .input = "GET /\nHost: \n",
+                    .out = prompt + "request=GET /\n\nhost=Host: \n\n\n",
+                    .err = "gethostbyname(): ", .status = 1},
+        client_case{.name = "end_of_input_at_once", .input = "", .out = prompt + aborting, .status = 1},
+        client_case{.name = "end_of_input_before_the_host_line", .input = "GET /\n",
+                    .out = prompt + "request=GET /\n\n" + aborting, .status = 1},
+        client_case{.name = "request_without_line_feed_then_end_of_input", .input = "GET /",
+                    .out = prompt + "request=GET /\n" + aborting, .status = 1}),
+    case_name);
+
+// ---------------------------------------------------------------------------
+// The exchange with the server.
+
+class exchange_cases : public testing::TestWithParam<client_case> {};
+
+TEST_P(exchange_cases, run) { check(GetParam()); }
+
+std::string text_of(std::size_t size)
+{
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        text += static_cast<char>(i % 61 == 60 ? '\n' : 'A' + static_cast<char>(i % 26));
+    }
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    table, exchange_cases,
+    testing::Values(
+        client_case{.name = "reply_of_many_chunks_is_written_whole",
+                    .server = {play::reply_and_close, text_of(1000)},
+                    .out = dialogue_and_send + text_of(1000), .received = sent_message},
+        client_case{.name = "close_without_reply", .server = {play::reply_and_close, ""},
+                    .out = dialogue_and_send, .received = sent_message},
+        client_case{.name = "reply_in_small_pieces_with_pauses",
+                    .server = {play::reply_in_pieces, text_of(700), 13, 3ms},
+                    .out = dialogue_and_send + text_of(700), .received = sent_message},
+        client_case{.name = "zero_bytes_in_the_reply_are_written",
+                    .server = {play::reply_and_close, "ab\0cd\0\0ef\n\0"s},
+                    .out = dialogue_and_send + "ab\0cd\0\0ef\n\0"s, .received = sent_message},
+        client_case{.name = "reset_after_part_of_the_reply",
+                    .server = {play::reset_after_part, "partial reply", 7, 200ms},
+                    .out = dialogue_and_send + "partial", .err = "recv(): ", .status = 1,
+                    .received = sent_message},
+        client_case{.name = "nothing_listening", .server = {play::nothing_listening},
+                    .out = dialogue, .err = "connect(): ", .status = 1}),
+    case_name);
+
+TEST(exchange, binary_reply_of_megabytes_arrives_byte_for_byte)
+{
+    std::string reply(4 << 20, '\0');
+    unsigned state = 12345;
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        state = state * 1103515245U + 12345U;
+        reply[i] = i % 7 == 0 ? '\0' : static_cast<char>(state >> 16);
+    }
+    scripted_server server({play::reply_and_close, reply}, sent_message.size());
+    const run_result result =
+        run_client({.config = with_port("port: {port}\n", server.port()), .input = sent_message});
+    EXPECT_EQ(server.finish(), sent_message);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    const std::string expected = with_port(dialogue_and_send, server.port()) + reply;
+    ASSERT_EQ(result.out.size(), expected.size());
+    EXPECT_EQ(fnv1a(result.out), fnv1a(expected)) << "the reply differs from what was sent";
+}
+
+TEST(exchange, waits_for_a_server_that_never_closes)
+{
+    scripted_server server({play::never_close, "still here\n"}, sent_message.size());
+    {
+        background_client client({.config = with_port("port: {port}\n", server.port()),
+                                  .input = sent_message});
+        std::this_thread::sleep_for(1s);
+        EXPECT_TRUE(client.still_running());
+    }
+    EXPECT_EQ(server.finish(), sent_message);
+}
+
+// ---------------------------------------------------------------------------
+// Sending: short sends are completed; a reset connection is reported. A shim
+// preloaded into the client shapes its send calls.
+
+run_options through_send_shim(const std::string& setting)
+{
+    return {.extra_environment = {"LD_PRELOAD=" + send_shim_path(), setting,
+                                  "ASAN_OPTIONS=verify_asan_link_order=0"}};
+}
+
+TEST(sending, short_sends_are_followed_by_the_rest)
+{
+    const std::string request = "POST /form?with=a&long=query&string=to&send=in&pieces\n";
+    check({.name = "short_sends", .input = request + "Host: 127.0.0.1\n",
+           .out = prompt + "request=" + request + "\nhost=Host: 127.0.0.1\n\n\nsend: " + request +
+                  "Host: 127.0.0.1\n\nOK\n",
+           .received = request + "Host: 127.0.0.1\n"},
+          through_send_shim("SEND_SHIM_MAX=5"));
+}
+
+TEST(sending, reset_connection_is_reported_not_fatal)
+{
+    check({.name = "reset_before_send", .server = {play::reset_at_once}, .out = dialogue,
+           .err = "send(): ", .status = 1},
+          through_send_shim("SEND_SHIM_DELAY_MS=300"));
+}
+
+// ---------------------------------------------------------------------------
+// Output that cannot be written is a failure, found once at the end.
+
+class unwritable_output : public testing::TestWithParam<client_case> {};
+
+TEST_P(unwritable_output, run) { check(GetParam(), {.output_to_dev_full = true}); }
+
+INSTANTIATE_TEST_SUITE_P(
+    table, unwritable_output,
+    testing::Values(
+        client_case{.name = "small_reply", .err = "fflush(): No space left on device\n",
+                    .status = 1, .received = sent_message},
+        client_case{.name = "reply_larger_than_the_output_buffer",
+                    .server = {play::reply_and_close, text_of(100000)}, .err = "fflush(): ",
+                    .status = 1, .received = sent_message},
+        client_case{.name = "failures_before_the_end_keep_their_own_report",
+                    .server = {play::nothing_listening}, .err = "connect(): ", .status = 1}),
+    case_name);
+
+} // namespace

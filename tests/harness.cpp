@@ -1,0 +1,331 @@
+#include "harness.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace harness {
+
+namespace {
+
+constexpr auto accept_poll = 20ms;
+constexpr auto idle_limit = 300ms;
+constexpr auto straggler_wait = 30ms;
+
+[[noreturn]] void fail(const std::string& what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+bool readable_within(int fd, std::chrono::milliseconds wait)
+{
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, static_cast<int>(wait.count())) > 0;
+}
+
+void send_all(int fd, const char* data, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (sent <= 0) {
+            return; // the client went away; the test's expectations tell
+        }
+        data += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+}
+
+void reset(int fd)
+{
+    const linger abort_on_close{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    ::close(fd);
+}
+
+std::string read_file(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::ofstream file(path, std::ios::binary);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::filesystem::path fresh_directory()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "client-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        fail("mkdtemp");
+    }
+    std::filesystem::create_directory(std::filesystem::path(pattern) / "cwd");
+    return pattern;
+}
+
+// Starts the client with its working directory, standard input, output and
+// error set up as the options say. Returns its process id.
+int start_client(const run_options& options, const std::filesystem::path& directory)
+{
+    const auto cwd = directory / "cwd";
+    if (options.config) {
+        write_file(cwd / "config.txt", *options.config);
+    }
+    write_file(directory / "stdin", options.input);
+
+    const std::string program = client_path();
+    std::vector<std::string> strings{program};
+    strings.insert(strings.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (auto& s : strings) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> environment_strings(options.extra_environment);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment_strings.emplace_back(*entry);
+    }
+    std::vector<char*> envp;
+    for (auto& s : environment_strings) {
+        envp.push_back(s.data());
+    }
+    envp.push_back(nullptr);
+    const std::string in = (directory / "stdin").string();
+    const std::string out = options.output_to_dev_full ? "/dev/full" : (directory / "stdout").string();
+    const std::string err = (directory / "stderr").string();
+    const std::string cwd_text = cwd.string();
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        fail("fork");
+    }
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on.
+        const int in_fd = ::open(in.c_str(), O_RDONLY);
+        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 ||
+            ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 || ::chdir(cwd_text.c_str()) < 0) {
+            ::_exit(127);
+        }
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+} // namespace
+
+scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_size)
+    : chosen_(std::move(chosen)), expected_size_(expected_message_size)
+{
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener_ < 0) {
+        fail("socket");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+        ::listen(listener_, 1) < 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
+        fail("bind/listen");
+    }
+    port_ = ntohs(address.sin_port);
+    if (chosen_.what == play::nothing_listening) {
+        ::close(listener_);
+        listener_ = -1;
+        return;
+    }
+    thread_ = std::thread([this] { serve(); });
+}
+
+scripted_server::~scripted_server()
+{
+    finish();
+}
+
+std::string scripted_server::finish()
+{
+    stopping_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (listener_ >= 0) {
+        ::close(listener_);
+        listener_ = -1;
+    }
+    return received_;
+}
+
+void scripted_server::serve()
+{
+    while (!stopping_) {
+        if (!readable_within(listener_, accept_poll)) {
+            continue;
+        }
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        ++connections_;
+        if (chosen_.what == play::reset_at_once) {
+            reset(fd);
+            return;
+        }
+        read_message(fd);
+        play_behaviour(fd);
+        return;
+    }
+}
+
+// The client never half-closes, so the message ends when the expected number
+// of bytes has come, or after a pause. A short extra wait catches bytes sent
+// beyond the expected message.
+void scripted_server::read_message(int fd)
+{
+    char buffer[4096];
+    auto wait = idle_limit;
+    while (readable_within(fd, wait)) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return;
+        }
+        received_.append(buffer, static_cast<std::size_t>(n));
+        if (received_.size() >= expected_size_) {
+            wait = straggler_wait;
+        }
+    }
+}
+
+void scripted_server::play_behaviour(int fd)
+{
+    const std::string& reply = chosen_.reply;
+    switch (chosen_.what) {
+    case play::reply_and_close:
+        send_all(fd, reply.data(), reply.size());
+        ::close(fd);
+        break;
+    case play::reply_in_pieces:
+        for (std::size_t at = 0; at < reply.size(); at += chosen_.piece) {
+            send_all(fd, reply.data() + at, std::min(chosen_.piece, reply.size() - at));
+            std::this_thread::sleep_for(chosen_.pause);
+        }
+        ::close(fd);
+        break;
+    case play::reset_after_part:
+        send_all(fd, reply.data(), std::min(chosen_.piece, reply.size()));
+        std::this_thread::sleep_for(chosen_.pause);
+        reset(fd);
+        break;
+    case play::never_close:
+        send_all(fd, reply.data(), reply.size());
+        while (!stopping_) {
+            std::this_thread::sleep_for(accept_poll);
+        }
+        ::close(fd);
+        break;
+    case play::reset_at_once:
+    case play::nothing_listening:
+        break;
+    }
+}
+
+std::string with_port(std::string text, int port)
+{
+    const auto replace_all = [&text](const std::string& token, const std::string& value) {
+        for (auto at = text.find(token); at != std::string::npos; at = text.find(token, at)) {
+            text.replace(at, token.size(), value);
+            at += value.size();
+        }
+    };
+    replace_all("{port+65536}", std::to_string(port + 65536));
+    replace_all("{port}", std::to_string(port));
+    return text;
+}
+
+run_result run_client(const run_options& options)
+{
+    const auto directory = fresh_directory();
+    const int pid = start_client(options, directory);
+    run_result result;
+    const auto give_up = std::chrono::steady_clock::now() + options.deadline;
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            result.timed_out = true;
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    if (WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.out = read_file(directory / "stdout");
+    result.err = read_file(directory / "stderr");
+    std::filesystem::remove_all(directory);
+    return result;
+}
+
+background_client::background_client(const run_options& options)
+    : directory_(fresh_directory()), pid_(start_client(options, directory_))
+{
+}
+
+background_client::~background_client()
+{
+    if (still_running()) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::filesystem::remove_all(directory_);
+}
+
+bool background_client::still_running()
+{
+    if (!exited_ && ::waitpid(pid_, nullptr, WNOHANG) != 0) {
+        exited_ = true;
+    }
+    return !exited_;
+}
+
+std::uint64_t fnv1a(const std::string& bytes)
+{
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (const char c : bytes) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+    return hash;
+}
+
+std::string client_path()
+{
+    return CLIENT_PATH;
+}
+
+std::string send_shim_path()
+{
+    return SEND_SHIM_PATH;
+}
+
+} // namespace harness
