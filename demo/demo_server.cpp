@@ -137,16 +137,23 @@ std::string read_request(int fd)
     return request;
 }
 
-// Shows each byte so that a person can see exactly what arrived: line ends,
-// carriage returns and other control bytes are written as escapes.
+// Shows each byte so that a person can see exactly what arrived: one line
+// of output for each line received, with line feeds, carriage returns and
+// other control bytes written as escapes.
 std::string describe(const std::string& request)
 {
     std::string text = "Hello from the demo server. It received " +
-                       std::to_string(request.size()) + " bytes:\n  | ";
+                       std::to_string(request.size()) + " bytes:\n";
+    bool line_open = false;
     for (const char c : request) {
         const auto byte = static_cast<unsigned char>(c);
+        if (!line_open) {
+            text += "  | ";
+            line_open = true;
+        }
         if (byte == '\n') {
-            text += "\\n\n  | ";
+            text += "\\n\n";
+            line_open = false;
         } else if (byte == '\r') {
             text += "\\r";
         } else if (byte == '\t') {
@@ -161,7 +168,10 @@ std::string describe(const std::string& request)
             text += c;
         }
     }
-    text += "\nGoodbye.\n";
+    if (line_open) {
+        text += "\n";
+    }
+    text += "Goodbye.\n";
     return text;
 }
 

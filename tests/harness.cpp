@@ -117,7 +117,9 @@ int start_client(const run_options& options, const std::filesystem::path& direct
         fail("fork");
     }
     if (pid == 0) {
-        // Only async-signal-safe calls from here on.
+        // Only async-signal-safe calls from here on. SIGPIPE goes back to its
+        // default, as in a user's shell, whatever this process inherited.
+        ::signal(SIGPIPE, SIG_DFL);
         const int in_fd = ::open(in.c_str(), O_RDONLY);
         const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -187,7 +189,12 @@ void scripted_server::serve()
             continue;
         }
         ++connections_;
-        if (chosen_.what == play::reset_at_once) {
+        if (chosen_.what == play::reset_before_reading) {
+            // A reset that follows a close finds the client's side half
+            // closed: its next send then fails with EPIPE, which raises
+            // SIGPIPE unless the client asked for none.
+            ::shutdown(fd, SHUT_WR);
+            std::this_thread::sleep_for(straggler_wait);
             reset(fd);
             return;
         }
@@ -243,7 +250,7 @@ void scripted_server::play_behaviour(int fd)
         }
         ::close(fd);
         break;
-    case play::reset_at_once:
+    case play::reset_before_reading:
     case play::nothing_listening:
         break;
     }

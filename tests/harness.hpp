@@ -23,7 +23,7 @@ enum class play {
     reply_and_close,   // sends the reply, then closes
     reply_in_pieces,   // sends the reply `piece` bytes at a time with pauses
     reset_after_part,  // sends the first `piece` bytes, pauses, then resets
-    reset_at_once,     // resets as soon as it has accepted, reading nothing
+    reset_before_reading, // closes its side, then resets, reading nothing
     never_close,       // sends the reply and keeps the connection open
     nothing_listening, // no server at all: the port refuses connections
 };
