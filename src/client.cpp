@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -34,6 +35,23 @@ constexpr long lowest_port = 1;
 constexpr long highest_port = 65535;
 // Bytes asked for by each receive.
 constexpr std::size_t receive_size = 249;
+
+// Makes sure descriptors 0, 1 and 2 are taken before anything is opened, so
+// that config.txt and the socket never land on them: otherwise text meant
+// for a closed standard output could be written into the connection. A
+// closed one is filled with /dev/null opened read-only, which behaves as the
+// closed descriptor did: reads end at once and writes fail. Returns false
+// when that is impossible.
+bool occupy_standard_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDONLY) != fd) {
+            std::perror("open()");
+            return false;
+        }
+    }
+    return true;
+}
 
 // Reads the decimal number that starts at `text` the way atoi does (white
 // space, one sign, digits up to the first non-digit). Returns it when it is a
@@ -214,6 +232,9 @@ bool output_written()
 
 int main()
 {
+    if (!occupy_standard_descriptors()) {
+        return 1;
+    }
     const int port = read_port();
     if (port == 0) {
         std::puts("Error reading the port.");

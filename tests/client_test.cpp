@@ -2,7 +2,7 @@
 // a scripted server on 127.0.0.1 and checks standard output, standard error,
 // the exit status and the bytes the server received.
 
-#include "harness.hpp"
+#include "cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,77 +13,7 @@
 
 namespace {
 
-using namespace harness;
-using namespace std::string_literals;
-
-const std::string sent_message = "GET /\nHost: 127.0.0.1\n";
-// What a run that reaches the server prints before the reply.
-const std::string dialogue = "port={port}\n"
-                             "Enter your request:\n"
-                             "request=GET /\n\n"
-                             "host=Host: 127.0.0.1\n\n"
-                             "\n";
-const std::string dialogue_and_send = dialogue + "send: GET /\nHost: 127.0.0.1\n\n";
-const std::string port_refused = "Error reading the port.\n";
-
-struct client_case {
-    const char* name;
-    std::optional<std::string> config = "port: {port}\n";
-    std::string input = sent_message;
-    behaviour server{play::reply_and_close, "OK\n"};
-    std::string out;      // expected standard output
-    std::string err;      // exact, or the fixed part of a report when it ends in ": "
-    int status = 0;
-    std::string received; // bytes the server must receive
-    std::vector<std::string> arguments = {};
-};
-
-std::ostream& operator<<(std::ostream& stream, const client_case& c)
-{
-    return stream << c.name;
-}
-
-std::string case_name(const testing::TestParamInfo<client_case>& info)
-{
-    return info.param.name;
-}
-
-// A report ending in ": " stands for that text followed by one line of
-// reason, which must be a real one: never empty, never "Success".
-void expect_report(const std::string& actual, const std::string& expected)
-{
-    if (!expected.ends_with(": ")) {
-        EXPECT_EQ(actual, expected);
-        return;
-    }
-    ASSERT_TRUE(actual.starts_with(expected)) << "standard error: " << actual;
-    const std::string reason = actual.substr(expected.size());
-    EXPECT_TRUE(reason.ends_with("\n")) << reason;
-    EXPECT_EQ(std::count(reason.begin(), reason.end(), '\n'), 1) << reason;
-    EXPECT_GT(reason.size(), 1U);
-    EXPECT_NE(reason, "Success\n");
-}
-
-void check(const client_case& c, run_options options = {})
-{
-    scripted_server server(c.server, c.received.size());
-    if (c.config) {
-        options.config = with_port(*c.config, server.port());
-    }
-    options.input = c.input;
-    options.arguments = c.arguments;
-    const run_result result = run_client(options);
-    const std::string received = server.finish();
-
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(result.out, with_port(c.out, server.port()));
-    expect_report(result.err, c.err);
-    EXPECT_EQ(received, c.received);
-    if (c.received.empty() && c.server.what != play::reset_before_reading) {
-        EXPECT_EQ(server.connections(), 0) << "the client should not have connected";
-    }
-}
+using namespace cases;
 
 // ---------------------------------------------------------------------------
 // The first line of config.txt: a six-character label, then the port.
@@ -91,8 +21,6 @@ void check(const client_case& c, run_options options = {})
 class port_configuration : public testing::TestWithParam<client_case> {};
 
 TEST_P(port_configuration, run) { check(GetParam()); }
-
-const std::string complete_run = dialogue_and_send + "OK\n";
 
 INSTANTIATE_TEST_SUITE_P(
     table, port_configuration,
@@ -152,8 +80,6 @@ TEST_P(dialogue_cases, run) { check(GetParam()); }
 
 const std::string a249(249, 'a');
 const std::string b243(243, 'b');
-const std::string prompt = "port={port}\nEnter your request:\n";
-const std::string aborting = "Error or end of input -- aborting\n";
 
 INSTANTIATE_TEST_SUITE_P(
     table, dialogue_cases,
@@ -225,15 +151,6 @@ class exchange_cases : public testing::TestWithParam<client_case> {};
 
 TEST_P(exchange_cases, run) { check(GetParam()); }
 
-std::string text_of(std::size_t size)
-{
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text += static_cast<char>(i % 61 == 60 ? '\n' : 'A' + static_cast<char>(i % 26));
-    }
-    return text;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     table, exchange_cases,
     testing::Values(
@@ -273,18 +190,6 @@ TEST(exchange, binary_reply_of_megabytes_arrives_byte_for_byte)
     const std::string expected = with_port(dialogue_and_send, server.port()) + reply;
     ASSERT_EQ(result.out.size(), expected.size());
     EXPECT_EQ(fnv1a(result.out), fnv1a(expected)) << "the reply differs from what was sent";
-}
-
-TEST(exchange, waits_for_a_server_that_never_closes)
-{
-    scripted_server server({play::never_close, "still here\n"}, sent_message.size());
-    {
-        background_client client({.config = with_port("port: {port}\n", server.port()),
-                                  .input = sent_message});
-        std::this_thread::sleep_for(1s);
-        EXPECT_TRUE(client.still_running());
-    }
-    EXPECT_EQ(server.finish(), sent_message);
 }
 
 // ---------------------------------------------------------------------------

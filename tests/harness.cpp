@@ -85,8 +85,18 @@ std::filesystem::path fresh_directory()
 int start_client(const run_options& options, const std::filesystem::path& directory)
 {
     const auto cwd = directory / "cwd";
-    if (options.config) {
-        write_file(cwd / "config.txt", *options.config);
+    switch (options.config_kind) {
+    case config_entry::file:
+        if (options.config) {
+            write_file(cwd / "config.txt", *options.config);
+        }
+        break;
+    case config_entry::directory:
+        std::filesystem::create_directory(cwd / "config.txt");
+        break;
+    case config_entry::dangling_link:
+        std::filesystem::create_symlink(directory / "nowhere", cwd / "config.txt");
+        break;
     }
     write_file(directory / "stdin", options.input);
 
@@ -126,6 +136,18 @@ int start_client(const run_options& options, const std::filesystem::path& direct
         if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 ||
             ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 || ::chdir(cwd_text.c_str()) < 0) {
             ::_exit(127);
+        }
+        ::close(in_fd);
+        ::close(out_fd);
+        ::close(err_fd);
+        if (options.close_input) {
+            ::close(0);
+        }
+        if (options.close_output) {
+            ::close(1);
+        }
+        if (options.close_errors) {
+            ::close(2);
         }
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
@@ -189,6 +211,13 @@ void scripted_server::serve()
             continue;
         }
         ++connections_;
+        if (chosen_.what == play::never_read) {
+            while (!stopping_) {
+                std::this_thread::sleep_for(accept_poll);
+            }
+            ::close(fd);
+            return;
+        }
         if (chosen_.what == play::reset_before_reading) {
             // A reset that follows a close finds the client's side half
             // closed: its next send then fails with EPIPE, which raises
@@ -223,20 +252,37 @@ void scripted_server::read_message(int fd)
     }
 }
 
+// After its reply the server closes only its own side and keeps recording
+// until the client closes: any byte the client sends late, such as text
+// meant for its standard output, is caught.
+void scripted_server::close_after_client(int fd)
+{
+    ::shutdown(fd, SHUT_WR);
+    char buffer[4096];
+    while (readable_within(fd, idle_limit)) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        received_.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+}
+
 void scripted_server::play_behaviour(int fd)
 {
     const std::string& reply = chosen_.reply;
     switch (chosen_.what) {
     case play::reply_and_close:
         send_all(fd, reply.data(), reply.size());
-        ::close(fd);
+        close_after_client(fd);
         break;
     case play::reply_in_pieces:
         for (std::size_t at = 0; at < reply.size(); at += chosen_.piece) {
             send_all(fd, reply.data() + at, std::min(chosen_.piece, reply.size() - at));
             std::this_thread::sleep_for(chosen_.pause);
         }
-        ::close(fd);
+        close_after_client(fd);
         break;
     case play::reset_after_part:
         send_all(fd, reply.data(), std::min(chosen_.piece, reply.size()));
@@ -251,6 +297,7 @@ void scripted_server::play_behaviour(int fd)
         ::close(fd);
         break;
     case play::reset_before_reading:
+    case play::never_read:
     case play::nothing_listening:
         break;
     }
@@ -328,6 +375,11 @@ std::uint64_t fnv1a(const std::string& bytes)
 std::string client_path()
 {
     return CLIENT_PATH;
+}
+
+std::string demo_server_path()
+{
+    return DEMO_SERVER_PATH;
 }
 
 std::string send_shim_path()

@@ -25,6 +25,7 @@ enum class play {
     reset_after_part,  // sends the first `piece` bytes, pauses, then resets
     reset_before_reading, // closes its side, then resets, reading nothing
     never_close,       // sends the reply and keeps the connection open
+    never_read,        // accepts, then neither reads nor closes
     nothing_listening, // no server at all: the port refuses connections
 };
 
@@ -52,6 +53,7 @@ private:
     void serve();
     void read_message(int fd);
     void play_behaviour(int fd);
+    void close_after_client(int fd);
 
     behaviour chosen_;
     std::size_t expected_size_;
@@ -63,11 +65,18 @@ private:
     std::thread thread_;
 };
 
+// What stands at config.txt in the client's directory.
+enum class config_entry { file, directory, dangling_link };
+
 struct run_options {
     std::optional<std::string> config; // config.txt contents; none: no file
+    config_entry config_kind = config_entry::file;
     std::string input;                 // bytes on standard input
     std::vector<std::string> arguments;
     bool output_to_dev_full = false;
+    bool close_input = false;  // start with descriptor 0 closed
+    bool close_output = false; // start with descriptor 1 closed
+    bool close_errors = false; // start with descriptor 2 closed
     std::vector<std::string> extra_environment; // NAME=VALUE
     std::chrono::milliseconds deadline = 20s;
 };
@@ -105,6 +114,7 @@ private:
 
 std::uint64_t fnv1a(const std::string& bytes);
 std::string client_path();
+std::string demo_server_path();
 std::string send_shim_path();
 
 } // namespace harness

@@ -1,0 +1,179 @@
+// Faults around the client: closed standard descriptors, odd config.txt
+// entries, servers that reset, stall or dribble, huge replies, and many
+// clients at once. Nothing may crash, hang, leak into the connection, lose
+// a reply byte or pass a failure off as success.
+
+#include "cases.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+
+namespace {
+
+using namespace cases;
+
+// ---------------------------------------------------------------------------
+// Standard descriptors closed at start: nothing meant for them may reach the
+// server, and output that could not be written is a failure.
+
+struct descriptor_case {
+    client_case expected;
+    run_options closed;
+};
+
+std::ostream& operator<<(std::ostream& stream, const descriptor_case& c)
+{
+    return stream << c.expected.name;
+}
+
+class closed_descriptors : public testing::TestWithParam<descriptor_case> {};
+
+TEST_P(closed_descriptors, run) { check(GetParam().expected, GetParam().closed); }
+
+// Larger than the output buffer, so that output is written while connected.
+const std::string long_reply = text_of(20000);
+
+INSTANTIATE_TEST_SUITE_P(
+    table, closed_descriptors,
+    testing::Values(
+        descriptor_case{{.name = "standard_output_closed",
+                         .server = {play::reply_and_close, long_reply},
+                         .err = "fflush(): Bad file descriptor\n", .status = 1,
+                         .received = sent_message},
+                        {.close_output = true}},
+        descriptor_case{{.name = "standard_input_closed", .out = prompt + aborting, .status = 1},
+                        {.close_input = true}},
+        descriptor_case{{.name = "standard_error_closed_on_success",
+                         .server = {play::reply_and_close, long_reply},
+                         .out = dialogue_and_send + long_reply, .received = sent_message},
+                        {.close_errors = true}},
+        descriptor_case{{.name = "standard_error_closed_on_failure",
+                         .server = {play::nothing_listening}, .out = dialogue, .status = 1},
+                        {.close_errors = true}}),
+    [](const testing::TestParamInfo<descriptor_case>& param) { return param.param.expected.name; });
+
+// ---------------------------------------------------------------------------
+// config.txt that is not a readable file.
+
+TEST(config_entry, directory_is_reported_as_a_read_failure)
+{
+    check({.name = "directory", .out = port_refused, .err = "Error reading port: Is a directory\n",
+           .status = 1},
+          {.config_kind = config_entry::directory});
+}
+
+TEST(config_entry, link_to_nowhere_is_reported_as_missing)
+{
+    check({.name = "dangling_link", .out = port_refused,
+           .err = "Error opening config file: No such file or directory\n", .status = 1},
+          {.config_kind = config_entry::dangling_link});
+}
+
+// ---------------------------------------------------------------------------
+// Servers that misbehave.
+
+class misbehaving_server : public testing::TestWithParam<client_case> {};
+
+TEST_P(misbehaving_server, run) { check(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(
+    table, misbehaving_server,
+    testing::Values(
+        client_case{.name = "reset_before_the_reply",
+                    .server = {play::reset_after_part, "never sent", 0, 50ms},
+                    .out = dialogue_and_send, .err = "recv(): ", .status = 1,
+                    .received = sent_message},
+        client_case{.name = "reset_after_the_whole_reply",
+                    .server = {play::reset_after_part, "whole reply\n", 12, 200ms},
+                    .out = dialogue_and_send + "whole reply\n", .err = "recv(): ", .status = 1,
+                    .received = sent_message},
+        client_case{.name = "reply_dribbled_one_byte_at_a_time",
+                    .server = {play::reply_in_pieces, text_of(300), 1, 1ms},
+                    .out = dialogue_and_send + text_of(300), .received = sent_message}),
+    case_name);
+
+class stalled_server : public testing::TestWithParam<play> {};
+
+TEST_P(stalled_server, client_keeps_waiting)
+{
+    scripted_server server({GetParam(), "still here\n"}, sent_message.size());
+    {
+        background_client client({.config = with_port("port: {port}\n", server.port()),
+                                  .input = sent_message});
+        std::this_thread::sleep_for(1s);
+        EXPECT_TRUE(client.still_running());
+    }
+    EXPECT_EQ(server.connections(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(table, stalled_server, testing::Values(play::never_close, play::never_read),
+                         [](const testing::TestParamInfo<play>& param) {
+                             return param.param == play::never_close ? "replies_but_never_closes"
+                                                                     : "never_reads";
+                         });
+
+// ---------------------------------------------------------------------------
+// Volume: a 100 MB reply, and many clients at once.
+
+TEST(volume, reply_of_100_megabytes_arrives_whole)
+{
+    const std::string reply = text_of(100U << 20);
+    scripted_server server({play::reply_and_close, reply}, sent_message.size());
+    const run_result result = run_client({.config = with_port("port: {port}\n", server.port()),
+                                          .input = sent_message, .deadline = 120s});
+    EXPECT_EQ(server.finish(), sent_message);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    const std::string expected = with_port(dialogue_and_send, server.port()) + reply;
+    ASSERT_EQ(result.out.size(), expected.size());
+    EXPECT_EQ(fnv1a(result.out), fnv1a(expected)) << "the reply differs from what was sent";
+}
+
+// Each client sends its own request; the demo server's reply shows every
+// byte it received, so each client's output proves both directions.
+TEST(volume, two_hundred_clients_at_once_each_byte_exact)
+{
+    constexpr int clients = 200;
+    std::FILE* server = ::popen((demo_server_path() + " --connections 200 --wait 60").c_str(), "r");
+    ASSERT_NE(server, nullptr);
+    int port = 0;
+    ASSERT_EQ(std::fscanf(server, "%d", &port), 1);
+
+    std::vector<run_result> results(clients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([i, port, &results] {
+            results[static_cast<std::size_t>(i)] = run_client(
+                {.config = "port: " + std::to_string(port) + "\n",
+                 .input = "GET /client/" + std::to_string(i) + "\nHost: 127.0.0.1\n",
+                 .deadline = 60s});
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    int complete = 0;
+    for (int i = 0; i < clients; ++i) {
+        const std::string request = "GET /client/" + std::to_string(i) + "\n";
+        const std::string expected =
+            "port=" + std::to_string(port) + "\nEnter your request:\nrequest=" + request +
+            "\nhost=Host: 127.0.0.1\n\n\nsend: " + request + "Host: 127.0.0.1\n\n" +
+            "Hello from the demo server. It received " +
+            std::to_string(request.size() + 16) + " bytes:\n  | " +
+            request.substr(0, request.size() - 1) + "\\n\n  | Host: 127.0.0.1\\n\nGoodbye.\n";
+        const auto& result = results[static_cast<std::size_t>(i)];
+        EXPECT_EQ(result.out, expected) << "client " << i;
+        EXPECT_EQ(result.err, "") << "client " << i;
+        complete += result.status == 0 && result.out == expected ? 1 : 0;
+    }
+    EXPECT_EQ(complete, clients);
+    EXPECT_EQ(WEXITSTATUS(::pclose(server)), 0);
+}
+
+} // namespace
