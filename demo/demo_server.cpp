@@ -42,8 +42,9 @@ struct options {
 
 [[noreturn]] void usage()
 {
-    std::fputs("usage: demo_server [--port N] [--connections N] [--reply-bytes N] [--wait SECONDS]\n",
-               stderr);
+    std::fputs(
+        "usage: demo_server [--port N] [--connections N] [--reply-bytes N] [--wait SECONDS]\n",
+        stderr);
     std::exit(2);
 }
 
@@ -142,8 +143,8 @@ std::string read_request(int fd)
 // other control bytes written as escapes.
 std::string describe(const std::string& request)
 {
-    std::string text = "Hello from the demo server. It received " +
-                       std::to_string(request.size()) + " bytes:\n";
+    std::string text =
+        "Hello from the demo server. It received " + std::to_string(request.size()) + " bytes:\n";
     bool line_open = false;
     for (const char c : request) {
         const auto byte = static_cast<unsigned char>(c);

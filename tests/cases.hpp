@@ -25,10 +25,10 @@ using namespace std::string_literals;
 inline const std::string sent_message = "GET /\nHost: 127.0.0.1\n";
 // What a run that reaches the server prints before the reply.
 inline const std::string dialogue = "port={port}\n"
-                             "Enter your request:\n"
-                             "request=GET /\n\n"
-                             "host=Host: 127.0.0.1\n\n"
-                             "\n";
+                                    "Enter your request:\n"
+                                    "request=GET /\n\n"
+                                    "host=Host: 127.0.0.1\n\n"
+                                    "\n";
 inline const std::string dialogue_and_send = dialogue + "send: GET /\nHost: 127.0.0.1\n\n";
 inline const std::string port_refused = "Error reading the port.\n";
 inline const std::string complete_run = dialogue_and_send + "OK\n";
@@ -45,14 +45,13 @@ inline std::string text_of(std::size_t size)
     return text;
 }
 
-
 struct client_case {
     const char* name;
     std::optional<std::string> config = "port: {port}\n";
     std::string input = sent_message;
     behaviour server{play::reply_and_close, "OK\n"};
-    std::string out;      // expected standard output
-    std::string err;      // exact, or the fixed part of a report when it ends in ": "
+    std::string out; // expected standard output
+    std::string err; // exact, or the fixed part of a report when it ends in ": "
     int status = 0;
     std::string received; // bytes the server must receive
     std::vector<std::string> arguments = {};

@@ -18,8 +18,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace harness {
 
 namespace {
@@ -104,6 +102,7 @@ int start_client(const run_options& options, const std::filesystem::path& direct
     std::vector<std::string> strings{program};
     strings.insert(strings.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
+    argv.reserve(strings.size() + 1);
     for (auto& s : strings) {
         argv.push_back(s.data());
     }
@@ -113,12 +112,14 @@ int start_client(const run_options& options, const std::filesystem::path& direct
         environment_strings.emplace_back(*entry);
     }
     std::vector<char*> envp;
+    envp.reserve(environment_strings.size() + 1);
     for (auto& s : environment_strings) {
         envp.push_back(s.data());
     }
     envp.push_back(nullptr);
     const std::string in = (directory / "stdin").string();
-    const std::string out = options.output_to_dev_full ? "/dev/full" : (directory / "stdout").string();
+    const std::string out =
+        options.output_to_dev_full ? "/dev/full" : (directory / "stdout").string();
     const std::string err = (directory / "stderr").string();
     const std::string cwd_text = cwd.string();
 
@@ -182,10 +183,7 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
     thread_ = std::thread([this] { serve(); });
 }
 
-scripted_server::~scripted_server()
-{
-    finish();
-}
+scripted_server::~scripted_server() { finish(); }
 
 std::string scripted_server::finish()
 {
@@ -372,19 +370,10 @@ std::uint64_t fnv1a(const std::string& bytes)
     return hash;
 }
 
-std::string client_path()
-{
-    return CLIENT_PATH;
-}
+std::string client_path() { return CLIENT_PATH; }
 
-std::string demo_server_path()
-{
-    return DEMO_SERVER_PATH;
-}
+std::string demo_server_path() { return DEMO_SERVER_PATH; }
 
-std::string send_shim_path()
-{
-    return SEND_SHIM_PATH;
-}
+std::string send_shim_path() { return SEND_SHIM_PATH; }
 
 } // namespace harness

@@ -20,13 +20,13 @@ using namespace std::chrono_literals;
 
 // What the scripted server does once it has read the client's message.
 enum class play {
-    reply_and_close,   // sends the reply, then closes
-    reply_in_pieces,   // sends the reply `piece` bytes at a time with pauses
-    reset_after_part,  // sends the first `piece` bytes, pauses, then resets
+    reply_and_close,      // sends the reply, then closes
+    reply_in_pieces,      // sends the reply `piece` bytes at a time with pauses
+    reset_after_part,     // sends the first `piece` bytes, pauses, then resets
     reset_before_reading, // closes its side, then resets, reading nothing
-    never_close,       // sends the reply and keeps the connection open
-    never_read,        // accepts, then neither reads nor closes
-    nothing_listening, // no server at all: the port refuses connections
+    never_close,          // sends the reply and keeps the connection open
+    never_read,           // accepts, then neither reads nor closes
+    nothing_listening,    // no server at all: the port refuses connections
 };
 
 struct behaviour {
@@ -44,10 +44,10 @@ public:
     scripted_server(const scripted_server&) = delete;
     scripted_server& operator=(const scripted_server&) = delete;
 
-    int port() const { return port_; }
+    [[nodiscard]] int port() const { return port_; }
     // Stops the server and returns what it received (after the wait ends).
     std::string finish();
-    int connections() const { return connections_; }
+    [[nodiscard]] int connections() const { return connections_; }
 
 private:
     void serve();
@@ -71,12 +71,12 @@ enum class config_entry { file, directory, dangling_link };
 struct run_options {
     std::optional<std::string> config; // config.txt contents; none: no file
     config_entry config_kind = config_entry::file;
-    std::string input;                 // bytes on standard input
+    std::string input; // bytes on standard input
     std::vector<std::string> arguments;
     bool output_to_dev_full = false;
-    bool close_input = false;  // start with descriptor 0 closed
-    bool close_output = false; // start with descriptor 1 closed
-    bool close_errors = false; // start with descriptor 2 closed
+    bool close_input = false;                   // start with descriptor 0 closed
+    bool close_output = false;                  // start with descriptor 1 closed
+    bool close_errors = false;                  // start with descriptor 2 closed
     std::vector<std::string> extra_environment; // NAME=VALUE
     std::chrono::milliseconds deadline = 20s;
 };
@@ -84,7 +84,7 @@ struct run_options {
 struct run_result {
     std::string out;
     std::string err;
-    int status = -1;      // exit status, or -1 when it did not exit
+    int status = -1; // exit status, or -1 when it did not exit
     bool timed_out = false;
 };
 

@@ -7,18 +7,28 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+
+long setting(const char* name)
+{
+    const char* text = std::getenv(name);
+    return text == nullptr ? -1 : std::strtol(text, nullptr, 10);
+}
+
+} // namespace
+
+// The system header's parameter names are reserved identifiers.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" ssize_t send(int fd, const void* data, size_t length, int flags)
 {
     using send_function = ssize_t (*)(int, const void*, size_t, int);
     static const auto real_send = reinterpret_cast<send_function>(dlsym(RTLD_NEXT, "send"));
-    if (const char* delay = std::getenv("SEND_SHIM_DELAY_MS")) {
-        usleep(static_cast<useconds_t>(std::atoi(delay)) * 1000U);
+    if (const long delay = setting("SEND_SHIM_DELAY_MS"); delay > 0) {
+        usleep(static_cast<useconds_t>(delay) * 1000U);
     }
-    if (const char* most = std::getenv("SEND_SHIM_MAX")) {
-        const auto limit = static_cast<size_t>(std::atoi(most));
-        if (length > limit) {
-            length = limit;
-        }
+    if (const long most = setting("SEND_SHIM_MAX");
+        most > 0 && length > static_cast<size_t>(most)) {
+        length = static_cast<size_t>(most);
     }
     return real_send(fd, data, length, flags);
 }
