@@ -98,8 +98,17 @@ int start_client(const run_options& options, const std::filesystem::path& direct
     }
     write_file(directory / "stdin", options.input);
 
-    const std::string program = client_path();
-    std::vector<std::string> strings{program};
+    // CLIENT_WRAPPER, when set, is a command (words split at blanks) that
+    // runs the client, such as a memory checker.
+    std::vector<std::string> strings;
+    if (const char* wrapper = std::getenv("CLIENT_WRAPPER")) {
+        std::istringstream words(wrapper);
+        for (std::string word; words >> word;) {
+            strings.push_back(word);
+        }
+    }
+    strings.push_back(client_path());
+    const std::string program = strings.front();
     strings.insert(strings.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
     argv.reserve(strings.size() + 1);
