@@ -192,12 +192,17 @@ bool send_all(int fd, const char* data, std::size_t length)
     return true;
 }
 
-// A pattern that shows up any lost, repeated or reordered block.
+// Lines of "0123456789abcdefghijklmnopqrstuvwxyz", repeated without a break
+// across blocks, so the first N bytes of the reply are exactly those of
+// `yes 0123456789abcdefghijklmnopqrstuvwxyz`: a lost, repeated or reordered
+// block changes its hash.
 void send_pattern(int fd, long long count)
 {
-    static char block[65536];
+    static constexpr char line[] = "0123456789abcdefghijklmnopqrstuvwxyz\n";
+    static constexpr std::size_t line_length = sizeof line - 1;
+    static char block[line_length * 1771]; // about 64 KiB of whole lines
     for (std::size_t i = 0; i < sizeof block; ++i) {
-        block[i] = static_cast<char>("0123456789abcdefghijklmnopqrstuvwxyz\n"[i % 37]);
+        block[i] = line[i % line_length];
     }
     while (count > 0) {
         const auto length = static_cast<std::size_t>(

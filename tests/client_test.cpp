@@ -131,6 +131,11 @@ INSTANTIATE_TEST_SUITE_P(
                                 .out = prompt + "request=GET /\n\nhost=host: localhost\n\n\n"
                                                 "send: GET /\nhost: localhost\n\nOK\n",
                                 .received = "GET /\nhost: localhost\n"},
+                    client_case{.name = "shortened_dotted_address",
+                                .input = "GET /\nHost: 127.1\n",
+                                .out = prompt + "request=GET /\n\nhost=Host: 127.1\n\n\n"
+                                                "send: GET /\nHost: 127.1\n\nOK\n",
+                                .received = "GET /\nHost: 127.1\n"},
                     client_case{.name = "host_line_without_line_feed",
                                 .input = "GET /\nHost: 127.0.0.1",
                                 .out = prompt + "request=GET /\n\nhost=Host: 127.0.0.1\n\n"
