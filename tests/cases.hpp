@@ -104,4 +104,21 @@ inline void check(const client_case& c, run_options options = {})
     }
 }
 
+// Runs the typical dialogue against a server that sends `reply` and closes;
+// the reply must arrive whole and unchanged. Large outputs are compared by
+// size and hash rather than printed.
+inline void check_large_reply(const std::string& reply, std::chrono::milliseconds deadline)
+{
+    scripted_server server({play::reply_and_close, reply}, sent_message.size());
+    const run_result result = run_client({.config = with_port("port: {port}\n", server.port()),
+                                          .input = sent_message,
+                                          .deadline = deadline});
+    EXPECT_EQ(server.finish(), sent_message);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    const std::string expected = with_port(dialogue_and_send, server.port()) + reply;
+    ASSERT_EQ(result.out.size(), expected.size());
+    EXPECT_EQ(fnv1a(result.out), fnv1a(expected)) << "the reply differs from what was sent";
+}
+
 } // namespace cases

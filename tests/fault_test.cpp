@@ -85,31 +85,7 @@ TEST(config_entry, link_to_nowhere_is_reported_as_missing)
 }
 
 // ---------------------------------------------------------------------------
-// Servers that misbehave.
-
-class misbehaving_server : public testing::TestWithParam<client_case> {};
-
-TEST_P(misbehaving_server, run) { check(GetParam()); }
-
-INSTANTIATE_TEST_SUITE_P(
-    table, misbehaving_server,
-    testing::Values(client_case{.name = "reset_before_the_reply",
-                                .server = {play::reset_after_part, "never sent", 0, 50ms},
-                                .out = dialogue_and_send,
-                                .err = "recv(): ",
-                                .status = 1,
-                                .received = sent_message},
-                    client_case{.name = "reset_after_the_whole_reply",
-                                .server = {play::reset_after_part, "whole reply\n", 12, 200ms},
-                                .out = dialogue_and_send + "whole reply\n",
-                                .err = "recv(): ",
-                                .status = 1,
-                                .received = sent_message},
-                    client_case{.name = "reply_dribbled_one_byte_at_a_time",
-                                .server = {play::reply_in_pieces, text_of(300), 1, 1ms},
-                                .out = dialogue_and_send + text_of(300),
-                                .received = sent_message}),
-    case_name);
+// Servers that stall: the client has no time-out and must keep waiting.
 
 class stalled_server : public testing::TestWithParam<play> {};
 
@@ -135,20 +111,7 @@ INSTANTIATE_TEST_SUITE_P(table, stalled_server,
 // ---------------------------------------------------------------------------
 // Volume: a 100 MB reply, and many clients at once.
 
-TEST(volume, reply_of_100_megabytes_arrives_whole)
-{
-    const std::string reply = text_of(100U << 20);
-    scripted_server server({play::reply_and_close, reply}, sent_message.size());
-    const run_result result = run_client({.config = with_port("port: {port}\n", server.port()),
-                                          .input = sent_message,
-                                          .deadline = 120s});
-    EXPECT_EQ(server.finish(), sent_message);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "");
-    const std::string expected = with_port(dialogue_and_send, server.port()) + reply;
-    ASSERT_EQ(result.out.size(), expected.size());
-    EXPECT_EQ(fnv1a(result.out), fnv1a(expected)) << "the reply differs from what was sent";
-}
+TEST(volume, reply_of_100_megabytes_arrives_whole) { check_large_reply(text_of(100U << 20), 120s); }
 
 // Each client sends its own request; the demo server's reply shows every
 // byte it received, so each client's output proves both directions.
