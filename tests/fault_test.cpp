@@ -20,69 +20,61 @@ namespace {
 using namespace cases;
 
 // ---------------------------------------------------------------------------
-// Standard descriptors closed at start: nothing meant for them may reach the
-// server, and output that could not be written is a failure.
+// An unusual start: standard descriptors closed (nothing meant for them may
+// reach the server, and output that could not be written is a failure), or
+// a config.txt that is no readable file.
 
-struct descriptor_case {
+struct environment_case {
     client_case expected;
-    run_options closed;
+    run_options environment;
 };
 
-std::ostream& operator<<(std::ostream& stream, const descriptor_case& c)
+std::ostream& operator<<(std::ostream& stream, const environment_case& c)
 {
     return stream << c.expected.name;
 }
 
-class closed_descriptors : public testing::TestWithParam<descriptor_case> {};
+class unusual_environment : public testing::TestWithParam<environment_case> {};
 
-TEST_P(closed_descriptors, run) { check(GetParam().expected, GetParam().closed); }
+TEST_P(unusual_environment, run) { check(GetParam().expected, GetParam().environment); }
 
 // Larger than the output buffer, so that output is written while connected.
 const std::string long_reply = text_of(20000);
 
 INSTANTIATE_TEST_SUITE_P(
-    table, closed_descriptors,
-    testing::Values(descriptor_case{{.name = "standard_output_closed",
-                                     .server = {play::reply_and_close, long_reply},
-                                     .err = "fflush(): Bad file descriptor\n",
-                                     .status = 1,
-                                     .received = sent_message},
-                                    {.close_output = true}},
-                    descriptor_case{
-                        {.name = "standard_input_closed", .out = prompt + aborting, .status = 1},
-                        {.close_input = true}},
-                    descriptor_case{{.name = "standard_error_closed_on_success",
-                                     .server = {play::reply_and_close, long_reply},
-                                     .out = dialogue_and_send + long_reply,
-                                     .received = sent_message},
-                                    {.close_errors = true}},
-                    descriptor_case{{.name = "standard_error_closed_on_failure",
-                                     .server = {play::nothing_listening},
-                                     .out = dialogue,
-                                     .status = 1},
-                                    {.close_errors = true}}),
-    [](const testing::TestParamInfo<descriptor_case>& param) { return param.param.expected.name; });
-
-// ---------------------------------------------------------------------------
-// config.txt that is not a readable file.
-
-TEST(config_entry, directory_is_reported_as_a_read_failure)
-{
-    check({.name = "directory",
-           .out = port_refused,
-           .err = "Error reading port: Is a directory\n",
-           .status = 1},
-          {.config_kind = config_entry::directory});
-}
-
-TEST(config_entry, link_to_nowhere_is_reported_as_missing)
-{
-    check({.name = "dangling_link",
-           .out = port_refused,
-           .err = "Error opening config file: No such file or directory\n",
-           .status = 1},
-          {.config_kind = config_entry::dangling_link});
-}
+    table, unusual_environment,
+    testing::Values(
+        environment_case{{.name = "standard_output_closed",
+                          .server = {play::reply_and_close, long_reply},
+                          .err = "fflush(): Bad file descriptor\n",
+                          .status = 1,
+                          .received = sent_message},
+                         {.close_output = true}},
+        environment_case{{.name = "standard_input_closed", .out = prompt + aborting, .status = 1},
+                         {.close_input = true}},
+        environment_case{{.name = "standard_error_closed_on_success",
+                          .server = {play::reply_and_close, long_reply},
+                          .out = dialogue_and_send + long_reply,
+                          .received = sent_message},
+                         {.close_errors = true}},
+        environment_case{{.name = "standard_error_closed_on_failure",
+                          .server = {play::nothing_listening},
+                          .out = dialogue,
+                          .status = 1},
+                         {.close_errors = true}},
+        environment_case{{.name = "config_is_a_directory",
+                          .out = port_refused,
+                          .err = "Error reading port: Is a directory\n",
+                          .status = 1},
+                         {.config_kind = config_entry::directory}},
+        environment_case{{.name = "config_is_a_link_to_nowhere",
+                          .out = port_refused,
+                          .err = "Error opening config file: No such file or directory\n",
+                          .status = 1},
+                         {.config_kind = config_entry::dangling_link}}),
+    [](const testing::TestParamInfo<environment_case>& param) {
+        return param.param.expected.name;
+    });
 
 // ---------------------------------------------------------------------------
 // Servers that stall: the client has no time-out and must keep waiting.
