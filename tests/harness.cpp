@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
@@ -218,32 +219,14 @@ void scripted_server::serve()
             continue;
         }
         ++connections_;
-        if (chosen_.what == play::never_read) {
-            while (!stopping_) {
-                std::this_thread::sleep_for(accept_poll);
-            }
-            ::close(fd);
-            return;
-        }
-        if (chosen_.what == play::reset_before_reading) {
-            // A reset that follows a close finds the client's side half
-            // closed: its next send then fails with EPIPE, which raises
-            // SIGPIPE unless the client asked for none.
-            ::shutdown(fd, SHUT_WR);
-            std::this_thread::sleep_for(straggler_wait);
-            reset(fd);
-            return;
-        }
-        read_message(fd);
         play_behaviour(fd);
         return;
     }
 }
 
-// The client never half-closes, so the message ends when the expected number
-// of bytes has come, or after a pause. A short extra wait catches bytes sent
-// beyond the expected message.
-void scripted_server::read_message(int fd)
+// Appends what the client sends until a pause. Once `enough` bytes have come
+// the pause that ends it is shorter: it only catches stragglers.
+void scripted_server::record(int fd, std::size_t enough)
 {
     char buffer[4096];
     auto wait = idle_limit;
@@ -253,7 +236,7 @@ void scripted_server::read_message(int fd)
             return;
         }
         received_.append(buffer, static_cast<std::size_t>(n));
-        if (received_.size() >= expected_size_) {
+        if (received_.size() >= enough) {
             wait = straggler_wait;
         }
     }
@@ -265,13 +248,14 @@ void scripted_server::read_message(int fd)
 void scripted_server::close_after_client(int fd)
 {
     ::shutdown(fd, SHUT_WR);
-    char buffer[4096];
-    while (readable_within(fd, idle_limit)) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            break;
-        }
-        received_.append(buffer, static_cast<std::size_t>(n));
+    record(fd, std::numeric_limits<std::size_t>::max());
+    ::close(fd);
+}
+
+void scripted_server::hold_until_stopped(int fd)
+{
+    while (!stopping_) {
+        std::this_thread::sleep_for(accept_poll);
     }
     ::close(fd);
 }
@@ -279,6 +263,24 @@ void scripted_server::close_after_client(int fd)
 void scripted_server::play_behaviour(int fd)
 {
     const std::string& reply = chosen_.reply;
+    switch (chosen_.what) {
+    case play::never_read:
+        hold_until_stopped(fd);
+        return;
+    case play::reset_before_reading:
+        // A reset that follows a close finds the client's side half closed:
+        // its next send then fails with EPIPE, which raises SIGPIPE unless
+        // the client asked for none.
+        ::shutdown(fd, SHUT_WR);
+        std::this_thread::sleep_for(straggler_wait);
+        reset(fd);
+        return;
+    default:
+        break;
+    }
+    // The client never half-closes, so its message ends when the expected
+    // number of bytes has come, or at a pause.
+    record(fd, expected_size_);
     switch (chosen_.what) {
     case play::reply_and_close:
         send_all(fd, reply.data(), reply.size());
@@ -298,14 +300,9 @@ void scripted_server::play_behaviour(int fd)
         break;
     case play::never_close:
         send_all(fd, reply.data(), reply.size());
-        while (!stopping_) {
-            std::this_thread::sleep_for(accept_poll);
-        }
-        ::close(fd);
+        hold_until_stopped(fd);
         break;
-    case play::reset_before_reading:
-    case play::never_read:
-    case play::nothing_listening:
+    default:
         break;
     }
 }

@@ -51,9 +51,10 @@ public:
 
 private:
     void serve();
-    void read_message(int fd);
     void play_behaviour(int fd);
+    void record(int fd, std::size_t enough);
     void close_after_client(int fd);
+    void hold_until_stopped(int fd);
 
     behaviour chosen_;
     std::size_t expected_size_;
