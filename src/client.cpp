@@ -186,14 +186,39 @@ bool send_all(int fd, const char* data, std::size_t length)
     return true;
 }
 
+// Writes out what standard output holds before the client blocks on the
+// server: with no time-out, a run that waits may only end by a signal, which
+// would lose whatever stdio still held, and a prompt without a line feed
+// would never show on a terminal. A failure is remembered, not reported: the
+// reply keeps being received, and output_written() reports it at the end.
+void flush_before_waiting(int& output_error)
+{
+    if (std::fflush(stdout) != 0 && output_error == 0) {
+        output_error = errno;
+    }
+}
+
+// Receives the next part of the reply, waiting only when nothing is ready;
+// the output is flushed just before each wait, never while data is waiting,
+// so a bulk transfer makes no extra writes.
+ssize_t receive_next(int fd, char (&chunk)[receive_size], int& output_error)
+{
+    const ssize_t ready = ::recv(fd, chunk, receive_size, MSG_DONTWAIT);
+    if (ready >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        return ready;
+    }
+    flush_before_waiting(output_error);
+    return ::recv(fd, chunk, receive_size, 0);
+}
+
 // Copies the reply to standard output byte for byte, zero bytes included,
 // until the server closes the connection. Returns false after reporting a
 // failed receive; what was already received stays written.
-bool copy_reply(int fd)
+bool copy_reply(int fd, int& output_error)
 {
     char chunk[receive_size];
     for (;;) {
-        const ssize_t received = ::recv(fd, chunk, receive_size, 0);
+        const ssize_t received = receive_next(fd, chunk, output_error);
         if (received < 0) {
             std::perror("recv()");
             return false;
@@ -205,7 +230,7 @@ bool copy_reply(int fd)
     }
 }
 
-bool exchange(int port, const char* host_name, const char* message)
+bool exchange(int port, const char* host_name, const char* message, int& output_error)
 {
     const int fd = connect_to(port, host_name);
     if (fd < 0) {
@@ -215,7 +240,7 @@ bool exchange(int port, const char* host_name, const char* message)
         return false;
     }
     std::printf("send: %s\n", message);
-    if (!copy_reply(fd)) {
+    if (!copy_reply(fd, output_error)) {
         return false;
     }
     if (::close(fd) < 0) {
@@ -225,19 +250,21 @@ bool exchange(int port, const char* host_name, const char* message)
     return true;
 }
 
-// Standard output keeps its own buffering throughout; a write that failed
-// on the way (a full disk, a closed descriptor) shows up here, once, at the
-// end. Returns false after reporting it.
-bool output_written()
+// A write to standard output that failed on the way (a full disk, a closed
+// descriptor) shows up here, once, at the end. Returns false after reporting
+// it, with the first failure's reason when one was seen.
+bool output_written(int output_error)
 {
-    if (std::fflush(stdout) != 0) {
-        std::perror("fflush()");
-        return false;
+    if (std::fflush(stdout) != 0 && output_error == 0) {
+        output_error = errno;
     }
-    if (std::ferror(stdout) != 0) {
-        // An earlier write failed and its data is gone, but this flush had
-        // nothing left to fail on, so errno no longer tells why.
-        errno = EIO;
+    if (output_error == 0 && std::ferror(stdout) != 0) {
+        // A write inside stdio failed and this flush had nothing left to
+        // fail on, so errno no longer tells why.
+        output_error = EIO;
+    }
+    if (output_error != 0) {
+        errno = output_error;
         std::perror("fflush()");
         return false;
     }
@@ -279,8 +306,9 @@ int main()
     cut_line_feed(host_line);
     std::putchar('\n');
 
-    if (!exchange(port, host_name_of(host_line), message)) {
+    int output_error = 0;
+    if (!exchange(port, host_name_of(host_line), message, output_error)) {
         return 1;
     }
-    return output_written() ? 0 : 1;
+    return output_written(output_error) ? 0 : 1;
 }

@@ -10,13 +10,16 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace harness {
@@ -79,12 +82,43 @@ std::filesystem::path fresh_directory()
     return pattern;
 }
 
-// Starts the client with its working directory, standard input, output and
-// error set up as the options say. Returns its process id.
-int start_client(const run_options& options, const std::filesystem::path& directory)
+std::vector<char*> pointers_to(std::vector<std::string>& strings)
 {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (auto& s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// A pseudo-terminal that passes bytes unchanged, as a raw terminal does.
+// Returns the controlling side; `peer` gets the client's side.
+int open_terminal(int& peer)
+{
+    const int controller = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (controller < 0 || ::grantpt(controller) < 0 || ::unlockpt(controller) < 0) {
+        fail("posix_openpt");
+    }
+    peer = ::open(::ptsname(controller), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    if (peer < 0 || ::tcgetattr(peer, &settings) < 0) {
+        fail("open terminal");
+    }
+    ::cfmakeraw(&settings);
+    ::tcsetattr(peer, TCSANOW, &settings);
+    return controller;
+}
+
+// Starts the client with its working directory, standard input, output and
+// error set up as the options say. Returns its process id; for output to a
+// pipe or a terminal, `reader` gets the side to read it from.
+int start_client(const run_options& options, const std::filesystem::path& directory, int& reader)
+{
+    const client_setup& setup = options.setup;
     const auto cwd = directory / "cwd";
-    switch (options.config_kind) {
+    switch (setup.config_kind) {
     case config_entry::file:
         if (options.config) {
             write_file(cwd / "config.txt", *options.config);
@@ -110,28 +144,30 @@ int start_client(const run_options& options, const std::filesystem::path& direct
     }
     strings.push_back(client_path());
     const std::string program = strings.front();
-    strings.insert(strings.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<char*> argv;
-    argv.reserve(strings.size() + 1);
-    for (auto& s : strings) {
-        argv.push_back(s.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> environment_strings(options.extra_environment);
+    strings.insert(strings.end(), setup.arguments.begin(), setup.arguments.end());
+    std::vector<std::string> environment(setup.environment);
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        environment_strings.emplace_back(*entry);
+        environment.emplace_back(*entry);
     }
-    std::vector<char*> envp;
-    envp.reserve(environment_strings.size() + 1);
-    for (auto& s : environment_strings) {
-        envp.push_back(s.data());
-    }
-    envp.push_back(nullptr);
+    const auto argv = pointers_to(strings);
+    const auto envp = pointers_to(environment);
     const std::string in = (directory / "stdin").string();
-    const std::string out =
-        options.output_to_dev_full ? "/dev/full" : (directory / "stdout").string();
+    const std::string out = setup.output == output_to::dev_full ? "/dev/full" : (directory / "stdout").string();
     const std::string err = (directory / "stderr").string();
     const std::string cwd_text = cwd.string();
+
+    int out_peer = -1;
+    reader = -1;
+    if (setup.output == output_to::pipe) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) < 0) {
+            fail("pipe");
+        }
+        reader = ends[0];
+        out_peer = ends[1];
+    } else if (setup.output == output_to::terminal) {
+        reader = open_terminal(out_peer);
+    }
 
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -142,26 +178,39 @@ int start_client(const run_options& options, const std::filesystem::path& direct
         // default, as in a user's shell, whatever this process inherited.
         ::signal(SIGPIPE, SIG_DFL);
         const int in_fd = ::open(in.c_str(), O_RDONLY);
-        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out_fd =
+            out_peer >= 0 ? out_peer : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 ||
             ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 || ::chdir(cwd_text.c_str()) < 0) {
             ::_exit(127);
         }
-        ::close(in_fd);
-        ::close(out_fd);
-        ::close(err_fd);
-        if (options.close_input) {
+        for (const int fd : {in_fd, out_fd, err_fd}) {
+            if (fd > STDERR_FILENO) {
+                ::close(fd);
+            }
+        }
+        // Nothing the test process holds reaches the client, as from a shell.
+        ::close_range(STDERR_FILENO + 1, ~0U, 0);
+        if (setup.close_input) {
             ::close(0);
         }
-        if (options.close_output) {
+        if (setup.close_output) {
             ::close(1);
         }
-        if (options.close_errors) {
+        if (setup.close_errors) {
             ::close(2);
+        }
+        if (setup.descriptor_limit > 0) {
+            const auto limit = static_cast<rlim_t>(setup.descriptor_limit);
+            const rlimit descriptors{limit, limit};
+            ::setrlimit(RLIMIT_NOFILE, &descriptors);
         }
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
+    }
+    if (out_peer >= 0) {
+        ::close(out_peer);
     }
     return pid;
 }
@@ -177,20 +226,86 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
-        ::listen(listener_, 1) < 0 ||
+    if (::inet_pton(AF_INET, chosen_.address.c_str(), &address.sin_addr) != 1 ||
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
-        fail("bind/listen");
+        fail("bind " + chosen_.address);
     }
     port_ = ntohs(address.sin_port);
-    if (chosen_.what == play::nothing_listening) {
-        ::close(listener_);
-        listener_ = -1;
+
+    const std::string& reply = chosen_.reply;
+    switch (chosen_.what) {
+    case play::reply_and_close:
+        serve([this, &reply](int fd) {
+            record_message(fd);
+            send_all(fd, reply.data(), reply.size());
+            close_after_client(fd);
+        });
         return;
+    case play::reply_in_pieces:
+        serve([this, &reply](int fd) {
+            record_message(fd);
+            for (std::size_t at = 0; at < reply.size(); at += chosen_.piece) {
+                send_all(fd, reply.data() + at, std::min(chosen_.piece, reply.size() - at));
+                std::this_thread::sleep_for(chosen_.pause);
+            }
+            close_after_client(fd);
+        });
+        return;
+    case play::reset_after_part:
+        serve([this, &reply](int fd) {
+            record_message(fd);
+            send_all(fd, reply.data(), std::min(chosen_.piece, reply.size()));
+            std::this_thread::sleep_for(chosen_.pause);
+            reset(fd);
+        });
+        return;
+    case play::reset_before_reading:
+        // A reset that follows a close finds the client's side half closed:
+        // its next send then fails with EPIPE, which raises SIGPIPE unless
+        // the client asked for none.
+        serve([](int fd) {
+            ::shutdown(fd, SHUT_WR);
+            std::this_thread::sleep_for(straggler_wait);
+            reset(fd);
+        });
+        return;
+    case play::never_close:
+        serve([this, &reply](int fd) {
+            record_message(fd);
+            send_all(fd, reply.data(), reply.size());
+            hold_until_stopped(fd);
+        });
+        return;
+    case play::never_read:
+        serve([this](int fd) { hold_until_stopped(fd); });
+        return;
+    case play::nothing_listening:
+        return; // bound, so no other test takes the port, but refusing
     }
-    thread_ = std::thread([this] { serve(); });
+}
+
+// Listens, then accepts one connection on a thread of its own and runs the
+// script on it.
+template <typename Script> void scripted_server::serve(Script script)
+{
+    if (::listen(listener_, 1) < 0) {
+        fail("listen");
+    }
+    thread_ = std::thread([this, script] {
+        while (!stopping_) {
+            if (!readable_within(listener_, accept_poll)) {
+                continue;
+            }
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                ++connections_;
+                script(fd);
+                return;
+            }
+        }
+    });
 }
 
 scripted_server::~scripted_server() { finish(); }
@@ -208,24 +323,9 @@ std::string scripted_server::finish()
     return received_;
 }
 
-void scripted_server::serve()
-{
-    while (!stopping_) {
-        if (!readable_within(listener_, accept_poll)) {
-            continue;
-        }
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        ++connections_;
-        play_behaviour(fd);
-        return;
-    }
-}
-
-// Appends what the client sends until a pause. Once `enough` bytes have come
-// the pause that ends it is shorter: it only catches stragglers.
+// Appends what the client sends until a pause. The client never half-closes,
+// so its message ends when `enough` bytes have come (the pause that ends it
+// is then shorter: it only catches stragglers), or at a pause.
 void scripted_server::record(int fd, std::size_t enough)
 {
     char buffer[4096];
@@ -257,54 +357,9 @@ void scripted_server::hold_until_stopped(int fd)
     while (!stopping_) {
         std::this_thread::sleep_for(accept_poll);
     }
+    // Whatever came while it held the connection counts as received.
+    record(fd, 0);
     ::close(fd);
-}
-
-void scripted_server::play_behaviour(int fd)
-{
-    const std::string& reply = chosen_.reply;
-    switch (chosen_.what) {
-    case play::never_read:
-        hold_until_stopped(fd);
-        return;
-    case play::reset_before_reading:
-        // A reset that follows a close finds the client's side half closed:
-        // its next send then fails with EPIPE, which raises SIGPIPE unless
-        // the client asked for none.
-        ::shutdown(fd, SHUT_WR);
-        std::this_thread::sleep_for(straggler_wait);
-        reset(fd);
-        return;
-    default:
-        break;
-    }
-    // The client never half-closes, so its message ends when the expected
-    // number of bytes has come, or at a pause.
-    record(fd, expected_size_);
-    switch (chosen_.what) {
-    case play::reply_and_close:
-        send_all(fd, reply.data(), reply.size());
-        close_after_client(fd);
-        break;
-    case play::reply_in_pieces:
-        for (std::size_t at = 0; at < reply.size(); at += chosen_.piece) {
-            send_all(fd, reply.data() + at, std::min(chosen_.piece, reply.size() - at));
-            std::this_thread::sleep_for(chosen_.pause);
-        }
-        close_after_client(fd);
-        break;
-    case play::reset_after_part:
-        send_all(fd, reply.data(), std::min(chosen_.piece, reply.size()));
-        std::this_thread::sleep_for(chosen_.pause);
-        reset(fd);
-        break;
-    case play::never_close:
-        send_all(fd, reply.data(), reply.size());
-        hold_until_stopped(fd);
-        break;
-    default:
-        break;
-    }
 }
 
 std::string with_port(std::string text, int port)
@@ -323,7 +378,8 @@ std::string with_port(std::string text, int port)
 run_result run_client(const run_options& options)
 {
     const auto directory = fresh_directory();
-    const int pid = start_client(options, directory);
+    int unused_reader = -1;
+    const int pid = start_client(options, directory, unused_reader);
     run_result result;
     const auto give_up = std::chrono::steady_clock::now() + options.deadline;
     int status = 0;
@@ -346,7 +402,7 @@ run_result run_client(const run_options& options)
 }
 
 background_client::background_client(const run_options& options)
-    : directory_(fresh_directory()), pid_(start_client(options, directory_))
+    : directory_(fresh_directory()), pid_(start_client(options, directory_, output_fd_))
 {
 }
 
@@ -355,6 +411,9 @@ background_client::~background_client()
     if (still_running()) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
+    }
+    if (output_fd_ >= 0) {
+        ::close(output_fd_);
     }
     std::filesystem::remove_all(directory_);
 }
@@ -367,13 +426,44 @@ bool background_client::still_running()
     return !exited_;
 }
 
-std::uint64_t fnv1a(const std::string& bytes)
+// Takes what the pipe or terminal holds, waiting at most `wait` for the
+// first byte; output to a file is read whole.
+void background_client::read_available(std::chrono::milliseconds wait)
 {
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (const char c : bytes) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    if (output_fd_ < 0) {
+        output_ = read_file(directory_ / "stdout");
+        std::this_thread::sleep_for(std::min(wait, 10ms));
+        return;
     }
-    return hash;
+    char buffer[4096];
+    while (readable_within(output_fd_, wait)) {
+        const ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
+        if (n <= 0) { // end of the pipe; a terminal says EIO
+            return;
+        }
+        output_.append(buffer, static_cast<std::size_t>(n));
+        wait = 0ms;
+    }
+}
+
+std::string background_client::output_within(std::size_t size, std::chrono::milliseconds wait)
+{
+    const auto give_up = std::chrono::steady_clock::now() + wait;
+    while (output_.size() < size && std::chrono::steady_clock::now() < give_up) {
+        read_available(10ms);
+    }
+    return output_;
+}
+
+std::string background_client::terminate()
+{
+    if (still_running()) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+        exited_ = true;
+    }
+    read_available(0ms);
+    return output_;
 }
 
 std::string client_path() { return CLIENT_PATH; }

@@ -1,14 +1,12 @@
 // Drives the real client binary as a user would: a fresh working directory
 // with its own config.txt, bytes on standard input, and a scripted server on
-// 127.0.0.1 at an ephemeral port that records what it receives.
+// a loopback address at an ephemeral port that records what it receives.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -18,15 +16,15 @@ namespace harness {
 
 using namespace std::chrono_literals;
 
-// What the scripted server does once it has read the client's message.
+// What the scripted server does with the one connection it accepts.
 enum class play {
-    reply_and_close,      // sends the reply, then closes
-    reply_in_pieces,      // sends the reply `piece` bytes at a time with pauses
-    reset_after_part,     // sends the first `piece` bytes, pauses, then resets
+    reply_and_close,      // reads the message, sends the reply, then closes
+    reply_in_pieces,      // the same, `piece` bytes at a time with pauses
+    reset_after_part,     // reads, sends the first `piece` bytes, pauses, resets
     reset_before_reading, // closes its side, then resets, reading nothing
-    never_close,          // sends the reply and keeps the connection open
+    never_close,          // reads, sends the reply and keeps the connection open
     never_read,           // accepts, then neither reads nor closes
-    nothing_listening,    // no server at all: the port refuses connections
+    nothing_listening,    // bound but not listening: connections are refused
 };
 
 struct behaviour {
@@ -34,9 +32,10 @@ struct behaviour {
     std::string reply;
     std::size_t piece = 0;
     std::chrono::milliseconds pause = 0ms;
+    std::string address = "127.0.0.1"; // where it listens
 };
 
-// One connection at most, accepted on 127.0.0.1; every wait is bounded.
+// One connection at most; every wait is bounded.
 class scripted_server {
 public:
     scripted_server(behaviour chosen, std::size_t expected_message_size);
@@ -45,14 +44,14 @@ public:
     scripted_server& operator=(const scripted_server&) = delete;
 
     [[nodiscard]] int port() const { return port_; }
-    // Stops the server and returns what it received (after the wait ends).
+    // Stops the server and returns what it received.
     std::string finish();
     [[nodiscard]] int connections() const { return connections_; }
 
 private:
-    void serve();
-    void play_behaviour(int fd);
+    template <typename Script> void serve(Script script);
     void record(int fd, std::size_t enough);
+    void record_message(int fd) { record(fd, expected_size_); }
     void close_after_client(int fd);
     void hold_until_stopped(int fd);
 
@@ -69,16 +68,25 @@ private:
 // What stands at config.txt in the client's directory.
 enum class config_entry { file, directory, dangling_link };
 
+// Where the client's standard output goes.
+enum class output_to { file, dev_full, pipe, terminal };
+
+// How the client is started, beyond config.txt and its standard input.
+struct client_setup {
+    config_entry config_kind = config_entry::file;
+    output_to output = output_to::file;
+    bool close_input = false;  // descriptor 0 closed at start
+    bool close_output = false; // descriptor 1 closed at start
+    bool close_errors = false; // descriptor 2 closed at start
+    int descriptor_limit = 0;  // RLIMIT_NOFILE when not 0
+    std::vector<std::string> arguments;
+    std::vector<std::string> environment; // NAME=VALUE, added
+};
+
 struct run_options {
     std::optional<std::string> config; // config.txt contents; none: no file
-    config_entry config_kind = config_entry::file;
-    std::string input; // bytes on standard input
-    std::vector<std::string> arguments;
-    bool output_to_dev_full = false;
-    bool close_input = false;                   // start with descriptor 0 closed
-    bool close_output = false;                  // start with descriptor 1 closed
-    bool close_errors = false;                  // start with descriptor 2 closed
-    std::vector<std::string> extra_environment; // NAME=VALUE
+    std::string input;                 // bytes on standard input
+    client_setup setup;
     std::chrono::milliseconds deadline = 20s;
 };
 
@@ -97,23 +105,31 @@ std::string with_port(std::string text, int port);
 // then kills it.
 run_result run_client(const run_options& options);
 
-// A client started in the background, for runs that must not end by
-// themselves; killed when destroyed.
+// A client left running, for servers that never close: its output can be
+// read while it waits, and it is ended by a signal as a user would end it.
 class background_client {
 public:
     explicit background_client(const run_options& options);
     ~background_client();
     background_client(const background_client&) = delete;
     background_client& operator=(const background_client&) = delete;
+
+    // Reads standard output until `size` bytes have come or `wait` passes.
+    std::string output_within(std::size_t size, std::chrono::milliseconds wait);
     bool still_running();
+    // Sends SIGTERM, waits for the end, and returns all output read.
+    std::string terminate();
 
 private:
+    void read_available(std::chrono::milliseconds wait);
+
     std::filesystem::path directory_;
+    int output_fd_ = -1; // read end of the pipe or terminal, or -1
     int pid_ = -1;
     bool exited_ = false;
+    std::string output_;
 };
 
-std::uint64_t fnv1a(const std::string& bytes);
 std::string client_path();
 std::string demo_server_path();
 std::string send_shim_path();

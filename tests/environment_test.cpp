@@ -1,0 +1,75 @@
+// An unusual start: standard descriptors closed (nothing meant for them may
+// reach the server, and output that could not be written is a failure),
+// output to a full device, and few descriptors left.
+
+#include "cases.hpp"
+
+namespace {
+
+using namespace cases;
+
+// Larger than the output buffer, so that output is written while connected.
+const std::string long_reply = text_of(20000);
+// What the dialogue and the echo print, so that a reply of this size less
+// one byte leaves stdio's 4096-byte buffer one byte short of full.
+constexpr std::size_t output_buffer = 4096;
+
+CASE_TABLE(
+    environment,
+    client_case{.name = "standard_output_closed",
+                .server = {play::reply_and_close, long_reply},
+                .err = "fflush(): Bad file descriptor\n",
+                .status = 1,
+                .received = sent_message,
+                .setup = {.close_output = true}},
+    client_case{.name = "standard_input_closed",
+                .out = prompt + aborting,
+                .status = 1,
+                .connects = false,
+                .setup = {.close_input = true}},
+    client_case{.name = "standard_error_closed_on_success",
+                .server = {play::reply_and_close, long_reply},
+                .out = dialogue_and_send + long_reply,
+                .received = sent_message,
+                .setup = {.close_errors = true}},
+    client_case{.name = "standard_error_closed_on_failure",
+                .server = {play::nothing_listening},
+                .out = dialogue,
+                .status = 1,
+                .connects = false,
+                .setup = {.close_errors = true}},
+    client_case{.name = "full_device_small_reply",
+                .err = "fflush(): No space left on device\n",
+                .status = 1,
+                .received = sent_message,
+                .setup = {.output = output_to::dev_full}},
+    client_case{.name = "full_device_reply_larger_than_the_output_buffer",
+                .server = {play::reply_and_close, text_of(100000)},
+                .err = "fflush(): No space left on device\n",
+                .status = 1,
+                .received = sent_message,
+                .setup = {.output = output_to::dev_full}},
+    // The write fails on the way; the final flush finds nothing left to write.
+    client_case{.name = "full_device_failure_on_the_way_is_still_reported",
+                .server = {play::reply_and_close,
+                           text_of(output_buffer - 1 - with_port(dialogue_and_send, 10000).size())},
+                .err = "fflush(): No space left on device\n",
+                .status = 1,
+                .received = sent_message,
+                .setup = {.output = output_to::dev_full}},
+    client_case{.name = "full_device_failures_before_the_end_keep_their_own_report",
+                .server = {play::nothing_listening},
+                .err = "connect(): Connection refused\n",
+                .status = 1,
+                .connects = false,
+                .setup = {.output = output_to::dev_full}},
+    // Just enough descriptors for the socket and the resolver's own files:
+    // config.txt must have been closed before them.
+    client_case{.name = "few_descriptors_suffice",
+                .input = "GET /\nHost: localhost\n",
+                .out = prompt + "request=GET /\n\nhost=Host: localhost\n\n\n"
+                                "send: GET /\nHost: localhost\n\nOK\n",
+                .received = "GET /\nHost: localhost\n",
+                .setup = {.descriptor_limit = 5}});
+
+} // namespace
