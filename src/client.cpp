@@ -40,14 +40,26 @@ constexpr std::size_t receive_size = 249;
 // that config.txt and the socket never land on them: otherwise text meant
 // for a closed standard output could be written into the connection. A
 // closed one is filled with /dev/null opened read-only, which behaves as the
-// closed descriptor did: reads end at once and writes fail. Returns false
-// when that is impossible.
+// closed descriptor did: reads end at once and writes fail. Returns false,
+// after reporting why, when the check or the filling fails.
 bool occupy_standard_descriptors()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDONLY) != fd) {
+        if (::fcntl(fd, F_GETFD) >= 0) {
+            continue;
+        }
+        if (errno != EBADF) {
+            std::perror("fcntl()");
+            return false;
+        }
+        const int filler = ::open("/dev/null", O_RDONLY);
+        if (filler < 0) {
             std::perror("open()");
             return false;
+        }
+        // Landing elsewhere means the descriptor was open after all.
+        if (filler != fd) {
+            ::close(filler);
         }
     }
     return true;
