@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -176,18 +177,16 @@ std::string describe(const std::string& request)
     return text;
 }
 
-bool send_all(int fd, const char* data, std::size_t length)
+// Sends all of `data`. Returns false when the client has gone; the server
+// then simply moves on to the next one.
+bool send_all(int fd, std::string_view data)
 {
-    while (length > 0) {
-        const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    for (std::size_t sent = 0; sent < data.size();) {
+        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno != EINTR) {
             return false;
         }
-        data += sent;
-        length -= static_cast<std::size_t>(sent);
+        sent += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     return true;
 }
@@ -205,9 +204,8 @@ void send_pattern(int fd, long long count)
         block[i] = line[i % line_length];
     }
     while (count > 0) {
-        const auto length = static_cast<std::size_t>(
-            count < static_cast<long long>(sizeof block) ? count : sizeof block);
-        if (!send_all(fd, block, length)) {
+        const std::size_t length = std::min(static_cast<std::size_t>(count), sizeof block);
+        if (!send_all(fd, {block, length})) {
             return;
         }
         count -= static_cast<long long>(length);
@@ -221,7 +219,7 @@ void serve(int connection, const options& chosen)
         send_pattern(connection, chosen.reply_bytes);
     } else {
         const std::string reply = describe(request);
-        send_all(connection, reply.data(), reply.size());
+        send_all(connection, reply);
     }
     ::close(connection);
 }
