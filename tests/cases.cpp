@@ -38,7 +38,8 @@ void expect_output(const std::string& actual, const std::string& expected)
         EXPECT_EQ(actual, expected);
         return;
     }
-    const auto differ = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    const auto differ =
+        std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
     EXPECT_TRUE(differ.first == actual.end() && differ.second == expected.end())
         << "standard output differs from byte " << (differ.first - actual.begin()) << " on ("
         << actual.size() << " bytes written, " << expected.size() << " expected)";
@@ -63,6 +64,16 @@ std::vector<std::string> through_send_shim(const std::string& setting)
         sanitizer_options += ":"s + inherited;
     }
     return {"LD_PRELOAD=" + send_shim_path(), setting, sanitizer_options};
+}
+
+client_case completes(const char* name, const std::string& request_line,
+                      const std::string& host_line)
+{
+    return {.name = name,
+            .input = request_line + host_line,
+            .out = prompt + "request=" + request_line + "\nhost=" + host_line +
+                   "\n\nsend: " + request_line + host_line + "\nOK\n",
+            .received = request_line + host_line};
 }
 
 void check(const client_case& c)

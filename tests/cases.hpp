@@ -59,6 +59,11 @@ inline std::string case_name(const testing::TestParamInfo<client_case>& info)
     return info.param.name;
 }
 
+// A complete run of the two input lines as read (each with its line feed,
+// if it has one) against a server that answers "OK\n".
+client_case completes(const char* name, const std::string& request_line,
+                      const std::string& host_line);
+
 // Runs the case and checks every outcome.
 void check(const client_case& c);
 
@@ -71,7 +76,7 @@ class table : public testing::TestWithParam<client_case> {};
 } // namespace cases
 
 // A table of cases, run as CTest tests named SUITE/NAME.
-#define CASE_TABLE(suite, ...)                                                                    \
-    class suite : public cases::table {};                                                         \
-    TEST_P(suite, run) { cases::check(GetParam()); }                                              \
+#define CASE_TABLE(suite, ...)                                                                     \
+    class suite : public cases::table {};                                                          \
+    TEST_P(suite, run) { cases::check(GetParam()); }                                               \
     INSTANTIATE_TEST_SUITE_P(table, suite, testing::Values(__VA_ARGS__), cases::case_name)

@@ -24,60 +24,27 @@ client_case unresolved(const char* name, std::string input, std::string out)
 }
 
 CASE_TABLE(
-    dialogue,
-    client_case{.name = "typical", .out = complete_run, .received = sent_message},
+    dialogue, client_case{.name = "typical", .out = complete_run, .received = sent_message},
     client_case{.name = "arguments_change_nothing",
                 .out = complete_run,
                 .received = sent_message,
                 .setup = {.arguments = {"--help", "-v", "other.txt"}}},
-    client_case{.name = "host_name_from_the_hosts_file",
-                .input = "GET /\nhost: localhost\n",
-                .out = prompt + "request=GET /\n\nhost=host: localhost\n\n\n"
-                                "send: GET /\nhost: localhost\n\nOK\n",
-                .received = "GET /\nhost: localhost\n"},
-    client_case{.name = "shortened_dotted_address",
-                .input = "GET /\nHost: 127.1\n",
-                .out = prompt + "request=GET /\n\nhost=Host: 127.1\n\n\n"
-                                "send: GET /\nHost: 127.1\n\nOK\n",
-                .received = "GET /\nHost: 127.1\n"},
-    client_case{.name = "host_line_without_line_feed",
-                .input = "GET /\nHost: 127.0.0.1",
-                .out = prompt + "request=GET /\n\nhost=Host: 127.0.0.1\n\n"
-                                "send: GET /\nHost: 127.0.0.1\nOK\n",
-                .received = "GET /\nHost: 127.0.0.1"},
-    client_case{.name = "empty_request_line",
-                .input = "\nHost: 127.0.0.1\n",
-                .out = prompt + "request=\n\nhost=Host: 127.0.0.1\n\n\n"
-                                "send: \nHost: 127.0.0.1\n\nOK\n",
-                .received = "\nHost: 127.0.0.1\n"},
-    client_case{.name = "carriage_return_in_request_is_sent",
-                .input = "GET /\r\nHost: 127.0.0.1\n",
-                .out = prompt + "request=GET /\r\n\nhost=Host: 127.0.0.1\n\n\n"
-                                "send: GET /\r\nHost: 127.0.0.1\n\nOK\n",
-                .received = "GET /\r\nHost: 127.0.0.1\n"},
+    completes("host_name_from_the_hosts_file", "GET /\n", "host: localhost\n"),
+    completes("shortened_dotted_address", "GET /\n", "Host: 127.1\n"),
+    completes("host_line_without_line_feed", "GET /\n", "Host: 127.0.0.1"),
+    completes("empty_request_line", "\n", "Host: 127.0.0.1\n"),
+    completes("carriage_return_in_request_is_sent", "GET /\r\n", "Host: 127.0.0.1\n"),
     client_case{.name = "zero_byte_ends_the_request_line",
                 .input = "GET\0junk\nHost: 127.0.0.1\n"s,
                 .out = prompt + "request=GET\nhost=Host: 127.0.0.1\n\n\n"
                                 "send: GETHost: 127.0.0.1\n\nOK\n",
                 .received = "GETHost: 127.0.0.1\n"},
     // A line longer than 249 characters is read in two parts.
-    client_case{.name = "long_line_splits_into_request_and_host",
-                .input = a249 + "Host: 127.0.0.1\n",
-                .out = prompt + "request=" + a249 + "\nhost=Host: 127.0.0.1\n\n\nsend: " + a249 +
-                       "Host: 127.0.0.1\n\nOK\n",
-                .received = a249 + "Host: 127.0.0.1\n"},
-    client_case{.name = "message_longer_than_one_line_is_sent_whole",
-                .input = std::string(248, 'a') + "\nHost: 127.0.0.1\n",
-                .out = prompt + "request=" + std::string(248, 'a') +
-                       "\n\nhost=Host: 127.0.0.1\n\n\nsend: " + std::string(248, 'a') +
-                       "\nHost: 127.0.0.1\n\nOK\n",
-                .received = std::string(248, 'a') + "\nHost: 127.0.0.1\n"},
+    completes("long_line_splits_into_request_and_host", a249, "Host: 127.0.0.1\n"),
+    completes("message_longer_than_one_line_is_sent_whole", std::string(248, 'a') + "\n",
+              "Host: 127.0.0.1\n"),
     // Two lines of 249 characters each: the whole 498-byte message goes out.
-    client_case{.name = "two_full_lines_fit",
-                .input = a249 + "Host: " + padded_address + "\n",
-                .out = prompt + "request=" + a249 + "\nhost=Host: " + padded_address +
-                       "\n\nsend: " + a249 + "Host: " + padded_address + "\nOK\n",
-                .received = a249 + "Host: " + padded_address},
+    completes("two_full_lines_fit", a249, "Host: " + padded_address),
     // Only the line feed is cut, so the name keeps the carriage return.
     unresolved("carriage_return_in_host_line_stays_in_the_name", "GET /\nHost: 127.0.0.1\r\n",
                "request=GET /\n\nhost=Host: 127.0.0.1\r\n\n\n"),

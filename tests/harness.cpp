@@ -152,7 +152,8 @@ int start_client(const run_options& options, const std::filesystem::path& direct
     const auto argv = pointers_to(strings);
     const auto envp = pointers_to(environment);
     const std::string in = (directory / "stdin").string();
-    const std::string out = setup.output == output_to::dev_full ? "/dev/full" : (directory / "stdout").string();
+    const std::string out =
+        setup.output == output_to::dev_full ? "/dev/full" : (directory / "stdout").string();
     const std::string err = (directory / "stderr").string();
     const std::string cwd_text = cwd.string();
 
@@ -237,9 +238,8 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
     const std::string& reply = chosen_.reply;
     switch (chosen_.what) {
     case play::reply_and_close:
-        serve([this, &reply](int fd) {
-            record_message(fd);
-            send_all(fd, reply.data(), reply.size());
+        serve([this](int fd) {
+            answer(fd);
             close_after_client(fd);
         });
         return;
@@ -272,9 +272,8 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
         });
         return;
     case play::never_close:
-        serve([this, &reply](int fd) {
-            record_message(fd);
-            send_all(fd, reply.data(), reply.size());
+        serve([this](int fd) {
+            answer(fd);
             hold_until_stopped(fd);
         });
         return;
@@ -350,6 +349,13 @@ void scripted_server::close_after_client(int fd)
     ::shutdown(fd, SHUT_WR);
     record(fd, std::numeric_limits<std::size_t>::max());
     ::close(fd);
+}
+
+// Reads the client's message, then sends the whole reply.
+void scripted_server::answer(int fd)
+{
+    record_message(fd);
+    send_all(fd, chosen_.reply.data(), chosen_.reply.size());
 }
 
 void scripted_server::hold_until_stopped(int fd)

@@ -52,6 +52,7 @@ private:
     template <typename Script> void serve(Script script);
     void record(int fd, std::size_t enough);
     void record_message(int fd) { record(fd, expected_size_); }
+    void answer(int fd);
     void close_after_client(int fd);
     void hold_until_stopped(int fd);
 

@@ -94,8 +94,7 @@ private:
             ::execlp("dnsmasq", "dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts",
                      "--user=root", "--pid-file=", "--listen-address=127.0.0.53",
                      "--bind-interfaces", "--local=/test/", "--address=/two.test/127.0.0.4",
-                     "--address=/two.test/127.0.0.3",
-                     "--host-record=other-loopback.test,127.0.0.2",
+                     "--address=/two.test/127.0.0.3", "--host-record=other-loopback.test,127.0.0.2",
                      "--host-record=only-ipv6.test,::2", "--log-facility=/dev/null",
                      static_cast<char*>(nullptr));
             ::_exit(127);
@@ -155,18 +154,18 @@ TEST_P(resolver, run) { check(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(
     table, resolver,
-    testing::Values(
-        reaches("name_from_the_name_server", "other-loopback.test", "127.0.0.2"),
-        reaches("name_from_the_hosts_file", "from-hosts-file.test", "127.0.0.6"),
-        // Only the first address is tried: the second, where the server
-        // listens, is never contacted.
-        fails("first_of_two_addresses_refuses", "two.test", "127.0.0.4",
-              "connect(): Connection refused\n"),
-        fails("unknown_name", "nothing.test", "127.0.0.1", "gethostbyname(): Unknown host\n"),
-        fails("name_with_only_an_ipv6_address", "only-ipv6.test", "127.0.0.1",
-              "gethostbyname(): No address associated with name\n"),
-        fails("name_server_refuses", "elsewhere.example", "127.0.0.1",
-              "gethostbyname(): Host name lookup failure\n")),
+    testing::Values(reaches("name_from_the_name_server", "other-loopback.test", "127.0.0.2"),
+                    reaches("name_from_the_hosts_file", "from-hosts-file.test", "127.0.0.6"),
+                    // Only the first address is tried: the second, where the server
+                    // listens, is never contacted.
+                    fails("first_of_two_addresses_refuses", "two.test", "127.0.0.4",
+                          "connect(): Connection refused\n"),
+                    fails("unknown_name", "nothing.test", "127.0.0.1",
+                          "gethostbyname(): Unknown host\n"),
+                    fails("name_with_only_an_ipv6_address", "only-ipv6.test", "127.0.0.1",
+                          "gethostbyname(): No address associated with name\n"),
+                    fails("name_server_refuses", "elsewhere.example", "127.0.0.1",
+                          "gethostbyname(): Host name lookup failure\n")),
     case_name);
 
 } // namespace

@@ -45,6 +45,7 @@ public:
     {
         arguments.insert(arguments.begin(), demo_server_path());
         std::vector<char*> argv;
+        argv.reserve(arguments.size() + 1);
         for (auto& argument : arguments) {
             argv.push_back(argument.data());
         }

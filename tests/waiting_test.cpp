@@ -19,23 +19,21 @@ client_case waiting_for_more(const char* name, output_to output)
             .setup = {.output = output}};
 }
 
-CASE_TABLE(
-    waiting,
-    waiting_for_more("prompt_reaches_a_pipe", output_to::pipe),
-    waiting_for_more("prompt_reaches_a_terminal", output_to::terminal),
-    waiting_for_more("prompt_reaches_a_file", output_to::file),
-    client_case{.name = "server_never_reads",
-                .server = {play::never_read},
-                .out = dialogue_and_send,
-                .received = sent_message,
-                .keeps_waiting = true,
-                .setup = {.output = output_to::pipe}},
-    // More than stdio's buffer, all of it out while the client waits.
-    client_case{.name = "long_reply_then_silence",
-                .server = {play::never_close, text_of(100000)},
-                .out = dialogue_and_send + text_of(100000),
-                .received = sent_message,
-                .keeps_waiting = true,
-                .setup = {.output = output_to::pipe}});
+CASE_TABLE(waiting, waiting_for_more("prompt_reaches_a_pipe", output_to::pipe),
+           waiting_for_more("prompt_reaches_a_terminal", output_to::terminal),
+           waiting_for_more("prompt_reaches_a_file", output_to::file),
+           client_case{.name = "server_never_reads",
+                       .server = {play::never_read},
+                       .out = dialogue_and_send,
+                       .received = sent_message,
+                       .keeps_waiting = true,
+                       .setup = {.output = output_to::pipe}},
+           // More than stdio's buffer, all of it out while the client waits.
+           client_case{.name = "long_reply_then_silence",
+                       .server = {play::never_close, text_of(100000)},
+                       .out = dialogue_and_send + text_of(100000),
+                       .received = sent_message,
+                       .keeps_waiting = true,
+                       .setup = {.output = output_to::pipe}});
 
 } // namespace
