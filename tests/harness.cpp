@@ -238,10 +238,7 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
     const std::string& reply = chosen_.reply;
     switch (chosen_.what) {
     case play::reply_and_close:
-        serve([this](int fd) {
-            answer(fd);
-            close_after_client(fd);
-        });
+        serve(answer_then(&scripted_server::close_after_client));
         return;
     case play::reply_in_pieces:
         serve([this, &reply](int fd) {
@@ -272,10 +269,7 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
         });
         return;
     case play::never_close:
-        serve([this](int fd) {
-            answer(fd);
-            hold_until_stopped(fd);
-        });
+        serve(answer_then(&scripted_server::hold_until_stopped));
         return;
     case play::never_read:
         serve([this](int fd) { hold_until_stopped(fd); });
@@ -351,11 +345,15 @@ void scripted_server::close_after_client(int fd)
     ::close(fd);
 }
 
-// Reads the client's message, then sends the whole reply.
-void scripted_server::answer(int fd)
+// A script that reads the client's message, sends the whole reply, then
+// ends the connection with `ending`.
+std::function<void(int)> scripted_server::answer_then(void (scripted_server::*ending)(int))
 {
-    record_message(fd);
-    send_all(fd, chosen_.reply.data(), chosen_.reply.size());
+    return [this, ending](int fd) {
+        record_message(fd);
+        send_all(fd, chosen_.reply.data(), chosen_.reply.size());
+        (this->*ending)(fd);
+    };
 }
 
 void scripted_server::hold_until_stopped(int fd)

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -52,7 +53,7 @@ private:
     template <typename Script> void serve(Script script);
     void record(int fd, std::size_t enough);
     void record_message(int fd) { record(fd, expected_size_); }
-    void answer(int fd);
+    std::function<void(int)> answer_then(void (scripted_server::*ending)(int));
     void close_after_client(int fd);
     void hold_until_stopped(int fd);
 
