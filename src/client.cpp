@@ -198,28 +198,28 @@ bool send_all(int fd, const char* data, std::size_t length)
     return true;
 }
 
-// Writes out what standard output holds before the client blocks on the
-// server: with no time-out, a run that waits may only end by a signal, which
-// would lose whatever stdio still held, and a prompt without a line feed
-// would never show on a terminal. A failure is remembered, not reported: the
-// reply keeps being received, and output_written() reports it at the end.
-void flush_before_waiting(int& output_error)
+// Writes out what standard output holds. A failure is remembered in
+// `output_error` (the first one's reason), not reported: output_written()
+// reports it once, at the end.
+void flush_output(int& output_error)
 {
     if (std::fflush(stdout) != 0 && output_error == 0) {
         output_error = errno;
     }
 }
 
-// Receives the next part of the reply, waiting only when nothing is ready;
-// the output is flushed just before each wait, never while data is waiting,
-// so a bulk transfer makes no extra writes.
+// Receives the next part of the reply, waiting only when nothing is ready.
+// The output is flushed just before each wait, never while data is waiting,
+// so a bulk transfer makes no extra writes: with no time-out, a run that
+// waits may only end by a signal, which would lose whatever stdio still
+// held, and a prompt without a line feed would never show on a terminal.
 ssize_t receive_next(int fd, char (&chunk)[receive_size], int& output_error)
 {
     const ssize_t ready = ::recv(fd, chunk, receive_size, MSG_DONTWAIT);
     if (ready >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
         return ready;
     }
-    flush_before_waiting(output_error);
+    flush_output(output_error);
     return ::recv(fd, chunk, receive_size, 0);
 }
 
@@ -267,9 +267,7 @@ bool exchange(int port, const char* host_name, const char* message, int& output_
 // it, with the first failure's reason when one was seen.
 bool output_written(int output_error)
 {
-    if (std::fflush(stdout) != 0 && output_error == 0) {
-        output_error = errno;
-    }
+    flush_output(output_error);
     if (output_error == 0 && std::ferror(stdout) != 0) {
         // A write inside stdio failed and this flush had nothing left to
         // fail on, so errno no longer tells why.

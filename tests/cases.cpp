@@ -82,8 +82,7 @@ void check(const client_case& c)
     const run_options options{
         .config = c.config ? std::optional(with_port(*c.config, server.port())) : std::nullopt,
         .input = c.input,
-        .setup = c.setup,
-        .deadline = 120s};
+        .setup = c.setup};
     const std::string out = with_port(c.out, server.port());
     run_result result;
     if (c.keeps_waiting) {

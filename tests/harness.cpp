@@ -382,8 +382,8 @@ std::string with_port(std::string text, int port)
 run_result run_client(const run_options& options)
 {
     const auto directory = fresh_directory();
-    int unused_reader = -1;
-    const int pid = start_client(options, directory, unused_reader);
+    int reader = -1; // run_client's output goes to a file or /dev/full
+    const int pid = start_client(options, directory, reader);
     run_result result;
     const auto give_up = std::chrono::steady_clock::now() + options.deadline;
     int status = 0;

@@ -89,7 +89,8 @@ struct run_options {
     std::optional<std::string> config; // config.txt contents; none: no file
     std::string input;                 // bytes on standard input
     client_setup setup;
-    std::chrono::milliseconds deadline = 20s;
+    // Below CTest's time-out, so that a hang is reported as one.
+    std::chrono::milliseconds deadline = 60s;
 };
 
 struct run_result {
