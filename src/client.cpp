@@ -36,6 +36,73 @@ constexpr long highest_port = 65535;
 // Bytes asked for by each receive.
 constexpr std::size_t receive_size = 249;
 
+// The first failure to write standard output: the system's reason and the
+// step that met it. The run goes on after it, and end_run() tells it once.
+int output_error = 0;
+const char* output_step = nullptr;
+
+void remember_output_failure(const char* step)
+{
+    if (output_error == 0) {
+        output_error = errno;
+        output_step = step;
+    }
+}
+
+// Every write to standard output passes its result here. stdio drops what
+// it could not write and a later flush may then succeed, so the reason has
+// to be taken from the write that failed, when it fails.
+void check_output(bool written)
+{
+    if (!written) {
+        remember_output_failure("fflush()");
+    }
+}
+
+// Writes out what standard output holds. Called before every wait (each
+// read of standard input, the name lookup and connection, each receive that
+// would block) and before every report, never while reply data is waiting:
+// a run with no time-out may only end by a signal, which would lose what
+// stdio still held, and a merged stream keeps the order of the two.
+void flush_output()
+{
+    if (std::fflush(stdout) != 0) {
+        remember_output_failure("fflush()");
+    }
+}
+
+// Tells a failed step on standard error, after the output written so far.
+void report(const char* step, const char* reason)
+{
+    flush_output();
+    std::fprintf(stderr, "%s: %s\n", step, reason);
+}
+
+void report(const char* step)
+{
+    const int reason = errno;
+    flush_output();
+    errno = reason;
+    std::perror(step);
+}
+
+// Ends every run: standard output is written out and closed, since a full
+// disk or a network file system's deferred error may show only then, and the
+// first failure to write it is told. Returns the exit status: 0 only for a
+// completed exchange whose whole output reached standard output.
+int end_run(bool completed)
+{
+    flush_output();
+    if (std::fclose(stdout) != 0) {
+        remember_output_failure("fclose()");
+    }
+    if (output_error != 0) {
+        std::fprintf(stderr, "%s: %s\n", output_step, std::strerror(output_error));
+        return 1;
+    }
+    return completed ? 0 : 1;
+}
+
 // Makes sure descriptors 0, 1 and 2 are taken before anything is opened, so
 // that config.txt and the socket never land on them: otherwise text meant
 // for a closed standard output could be written into the connection. A
@@ -49,12 +116,12 @@ bool occupy_standard_descriptors()
             continue;
         }
         if (errno != EBADF) {
-            std::perror("fcntl()");
+            report("fcntl()");
             return false;
         }
         const int filler = ::open("/dev/null", O_RDONLY);
         if (filler < 0) {
-            std::perror("open()");
+            report("open()");
             return false;
         }
         // Landing elsewhere means the descriptor was open after all.
@@ -87,16 +154,16 @@ int read_port()
 {
     std::FILE* file = std::fopen(config_file_name, "r");
     if (file == nullptr) {
-        std::perror("Error opening config file");
+        report("Error opening config file");
         return 0;
     }
     char line[config_line_capacity];
     if (std::fgets(line, config_line_capacity, file) == nullptr) {
         // An empty file sets no error code: saying "Success" would be a lie.
         if (std::ferror(file) != 0) {
-            std::perror("Error reading port");
+            report("Error reading port");
         } else {
-            std::fputs("Error reading port: end of file\n", stderr);
+            report("Error reading port", "end of file");
         }
         std::fclose(file);
         return 0;
@@ -113,8 +180,9 @@ int read_port()
 // on standard output, at end of input or on a read error.
 bool read_input_line(char (&line)[line_capacity])
 {
+    flush_output();
     if (std::fgets(line, line_capacity, stdin) == nullptr) {
-        std::puts("Error or end of input -- aborting");
+        check_output(std::puts("Error or end of input -- aborting") >= 0);
         return false;
     }
     return true;
@@ -156,23 +224,36 @@ int connect_to(int port, const char* host_name)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
-        std::perror("socket()");
+        report("socket()");
         return -1;
     }
+    // An urgent byte stays in the reply where the server put it, instead of
+    // vanishing from it (RFC 6093 asks this of applications).
+    const int inline_urgent = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &inline_urgent, sizeof inline_urgent) < 0) {
+        report("setsockopt()");
+        return -1;
+    }
+    flush_output();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<in_port_t>(port));
     if (!parse_dotted_address(host_name, &address.sin_addr)) {
         const hostent* host = ::gethostbyname(host_name);
         if (host == nullptr) {
-            // The resolver leaves errno alone and tells its reason in h_errno.
-            std::fprintf(stderr, "gethostbyname(): %s\n", ::hstrerror(h_errno));
+            // The resolver tells its reason in h_errno; its internal error
+            // (out of descriptors, say) leaves the real reason in errno.
+            if (h_errno == NETDB_INTERNAL) {
+                report("gethostbyname()");
+            } else {
+                report("gethostbyname()", ::hstrerror(h_errno));
+            }
             return -1;
         }
         std::memcpy(&address.sin_addr, host->h_addr_list[0], sizeof address.sin_addr);
     }
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        std::perror("connect()");
+        report("connect()");
         return -1;
     }
     return fd;
@@ -189,7 +270,7 @@ bool send_all(int fd, const char* data, std::size_t length)
             if (errno == EINTR) {
                 continue;
             }
-            std::perror("send()");
+            report("send()");
             return false;
         }
         data += sent;
@@ -198,51 +279,39 @@ bool send_all(int fd, const char* data, std::size_t length)
     return true;
 }
 
-// Writes out what standard output holds. A failure is remembered in
-// `output_error` (the first one's reason), not reported: output_written()
-// reports it once, at the end.
-void flush_output(int& output_error)
-{
-    if (std::fflush(stdout) != 0 && output_error == 0) {
-        output_error = errno;
-    }
-}
-
-// Receives the next part of the reply, waiting only when nothing is ready.
-// The output is flushed just before each wait, never while data is waiting,
-// so a bulk transfer makes no extra writes: with no time-out, a run that
-// waits may only end by a signal, which would lose whatever stdio still
-// held, and a prompt without a line feed would never show on a terminal.
-ssize_t receive_next(int fd, char (&chunk)[receive_size], int& output_error)
+// Receives the next part of the reply, flushing the output only when it has
+// to wait, so that a bulk transfer makes no extra writes.
+ssize_t receive_next(int fd, char (&chunk)[receive_size])
 {
     const ssize_t ready = ::recv(fd, chunk, receive_size, MSG_DONTWAIT);
     if (ready >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
         return ready;
     }
-    flush_output(output_error);
+    flush_output();
     return ::recv(fd, chunk, receive_size, 0);
 }
 
 // Copies the reply to standard output byte for byte, zero bytes included,
 // until the server closes the connection. Returns false after reporting a
 // failed receive; what was already received stays written.
-bool copy_reply(int fd, int& output_error)
+bool copy_reply(int fd)
 {
     char chunk[receive_size];
     for (;;) {
-        const ssize_t received = receive_next(fd, chunk, output_error);
+        const ssize_t received = receive_next(fd, chunk);
         if (received < 0) {
-            std::perror("recv()");
+            report("recv()");
             return false;
         }
         if (received == 0) {
             return true;
         }
-        std::fwrite(chunk, 1, static_cast<std::size_t>(received), stdout);
+        const auto size = static_cast<std::size_t>(received);
+        check_output(std::fwrite(chunk, 1, size, stdout) == size);
     }
 }
 
-bool exchange(int port, const char* host_name, const char* message, int& output_error)
+bool exchange(int port, const char* host_name, const char* message)
 {
     const int fd = connect_to(port, host_name);
     if (fd < 0) {
@@ -251,31 +320,12 @@ bool exchange(int port, const char* host_name, const char* message, int& output_
     if (!send_all(fd, message, std::strlen(message))) {
         return false;
     }
-    std::printf("send: %s\n", message);
-    if (!copy_reply(fd, output_error)) {
+    check_output(std::printf("send: %s\n", message) >= 0);
+    if (!copy_reply(fd)) {
         return false;
     }
     if (::close(fd) < 0) {
-        std::perror("close()");
-        return false;
-    }
-    return true;
-}
-
-// A write to standard output that failed on the way (a full disk, a closed
-// descriptor) shows up here, once, at the end. Returns false after reporting
-// it, with the first failure's reason when one was seen.
-bool output_written(int output_error)
-{
-    flush_output(output_error);
-    if (output_error == 0 && std::ferror(stdout) != 0) {
-        // A write inside stdio failed and this flush had nothing left to
-        // fail on, so errno no longer tells why.
-        output_error = EIO;
-    }
-    if (output_error != 0) {
-        errno = output_error;
-        std::perror("fflush()");
+        report("close()");
         return false;
     }
     return true;
@@ -286,39 +336,35 @@ bool output_written(int output_error)
 int main()
 {
     if (!occupy_standard_descriptors()) {
-        return 1;
+        return end_run(false);
     }
     const int port = read_port();
     if (port == 0) {
-        std::puts("Error reading the port.");
-        return 1;
+        check_output(std::puts("Error reading the port.") >= 0);
+        return end_run(false);
     }
-    std::printf("port=%d\n", port);
-    std::puts("Enter your request:");
+    check_output(std::printf("port=%d\n", port) >= 0);
+    check_output(std::puts("Enter your request:") >= 0);
 
     char request_line[line_capacity];
     if (!read_input_line(request_line)) {
-        return 1;
+        return end_run(false);
     }
-    std::printf("request=%s\n", request_line);
+    check_output(std::printf("request=%s\n", request_line) >= 0);
 
     char host_line[line_capacity];
     if (!read_input_line(host_line)) {
-        return 1;
+        return end_run(false);
     }
-    std::printf("host=%s\n", host_line);
+    check_output(std::printf("host=%s\n", host_line) >= 0);
 
     char message[message_capacity];
     if (std::snprintf(message, sizeof message, "%s%s", request_line, host_line) < 0) {
-        std::perror("sprintf()");
-        return 1;
+        report("sprintf()");
+        return end_run(false);
     }
     cut_line_feed(host_line);
-    std::putchar('\n');
+    check_output(std::putchar('\n') != EOF);
 
-    int output_error = 0;
-    if (!exchange(port, host_name_of(host_line), message, output_error)) {
-        return 1;
-    }
-    return output_written(output_error) ? 0 : 1;
+    return end_run(exchange(port, host_name_of(host_line), message));
 }

@@ -56,6 +56,10 @@ CASE_TABLE(
                "request=GET /\n\nhost=abc\n\n\n"),
     // A bare "1" would name 0.0.0.1, but a line within its label names nothing.
     unresolved("short_host_line_is_no_address", "GET /\n1\n", "request=GET /\n\nhost=1\n\n\n"),
+    // The zero byte ends the host line within its label: the address after
+    // it is no part of the name.
+    unresolved("zero_byte_ends_the_host_line_within_its_label", "GET /\nHost\0:127.0.0.1"s,
+               "request=GET /\n\nhost=Host\n\n"),
     unresolved("host_line_of_label_only", "GET /\nHost: \n", "request=GET /\n\nhost=Host: \n\n\n"),
     // Digits and dots that are no IPv4 address go to the resolver, which
     // refuses them; they never become 0.0.0.0, which would reach this host.

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -131,7 +132,12 @@ int start_client(const run_options& options, const std::filesystem::path& direct
         std::filesystem::create_symlink(directory / "nowhere", cwd / "config.txt");
         break;
     }
-    write_file(directory / "stdin", options.input);
+    const auto in = directory / "stdin";
+    if (setup.input_stays_open) {
+        ::mkfifo(in.c_str(), 0600);
+    } else {
+        write_file(in, options.input);
+    }
 
     // CLIENT_WRAPPER, when set, is a command (words split at blanks) that
     // runs the client, such as a memory checker.
@@ -151,7 +157,6 @@ int start_client(const run_options& options, const std::filesystem::path& direct
     }
     const auto argv = pointers_to(strings);
     const auto envp = pointers_to(environment);
-    const std::string in = (directory / "stdin").string();
     const std::string out =
         setup.output == output_to::dev_full ? "/dev/full" : (directory / "stdout").string();
     const std::string err = (directory / "stderr").string();
@@ -178,10 +183,18 @@ int start_client(const run_options& options, const std::filesystem::path& direct
         // Only async-signal-safe calls from here on. SIGPIPE goes back to its
         // default, as in a user's shell, whatever this process inherited.
         ::signal(SIGPIPE, SIG_DFL);
-        const int in_fd = ::open(in.c_str(), O_RDONLY);
+        // A FIFO opened for reading and writing never ends: the client
+        // holds its writer itself.
+        const int in_fd = ::open(in.c_str(), setup.input_stays_open ? O_RDWR : O_RDONLY);
+        if (setup.input_stays_open &&
+            ::write(in_fd, options.input.data(), options.input.size()) < 0) {
+            ::_exit(127);
+        }
         const int out_fd =
             out_peer >= 0 ? out_peer : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err_fd = setup.output == output_to::merged_file
+                               ? ::dup(out_fd)
+                               : ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 ||
             ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 || ::chdir(cwd_text.c_str()) < 0) {
             ::_exit(127);
@@ -206,6 +219,12 @@ int start_client(const run_options& options, const std::filesystem::path& direct
             const auto limit = static_cast<rlim_t>(setup.descriptor_limit);
             const rlimit descriptors{limit, limit};
             ::setrlimit(RLIMIT_NOFILE, &descriptors);
+        }
+        if (setup.file_size_limit > 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const auto limit = static_cast<rlim_t>(setup.file_size_limit);
+            const rlimit size{limit, limit};
+            ::setrlimit(RLIMIT_FSIZE, &size);
         }
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
@@ -276,6 +295,34 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
         return;
     case play::nothing_listening:
         return; // bound, so no other test takes the port, but refusing
+    case play::backlog_full:
+        fill_backlog();
+        return;
+    case play::reply_urgent:
+        serve([this, &reply](int fd) {
+            record_message(fd);
+            ::send(fd, reply.data(), reply.size(), MSG_OOB | MSG_NOSIGNAL);
+            close_after_client(fd);
+        });
+        return;
+    }
+}
+
+// A queue of length 0 holds one connection that is never accepted: the
+// kernel then drops further connection requests, so the client's connect
+// waits, retrying, as with a host that does not answer.
+void scripted_server::fill_backlog()
+{
+    if (::listen(listener_, 0) < 0) {
+        fail("listen");
+    }
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fillers_.push_back(filler);
+    if (::connect(filler, reinterpret_cast<sockaddr*>(&address), length) < 0) {
+        fail("connect to fill the backlog");
     }
 }
 
@@ -313,6 +360,10 @@ std::string scripted_server::finish()
         ::close(listener_);
         listener_ = -1;
     }
+    for (const int fd : fillers_) {
+        ::close(fd);
+    }
+    fillers_.clear();
     return received_;
 }
 

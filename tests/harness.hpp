@@ -26,6 +26,8 @@ enum class play {
     never_close,          // reads, sends the reply and keeps the connection open
     never_read,           // accepts, then neither reads nor closes
     nothing_listening,    // bound but not listening: connections are refused
+    backlog_full,         // listens, its queue full: connections wait
+    reply_urgent,         // reply_and_close, the reply's last byte urgent
 };
 
 struct behaviour {
@@ -56,6 +58,7 @@ private:
     std::function<void(int)> answer_then(void (scripted_server::*ending)(int));
     void close_after_client(int fd);
     void hold_until_stopped(int fd);
+    void fill_backlog();
 
     behaviour chosen_;
     std::size_t expected_size_;
@@ -64,6 +67,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
     std::string received_;
+    std::vector<int> fillers_; // connections that fill the backlog
     std::thread thread_;
 };
 
@@ -71,7 +75,9 @@ private:
 enum class config_entry { file, directory, dangling_link };
 
 // Where the client's standard output goes.
-enum class output_to { file, dev_full, pipe, terminal };
+// Where the client's standard output goes; merged_file takes standard error
+// too, as 2>&1 does.
+enum class output_to { file, dev_full, pipe, terminal, merged_file };
 
 // How the client is started, beyond config.txt and its standard input.
 struct client_setup {
@@ -80,7 +86,12 @@ struct client_setup {
     bool close_input = false;  // descriptor 0 closed at start
     bool close_output = false; // descriptor 1 closed at start
     bool close_errors = false; // descriptor 2 closed at start
-    int descriptor_limit = 0;  // RLIMIT_NOFILE when not 0
+    // Standard input never ends: once `input` is read, the client waits.
+    bool input_stays_open = false;
+    int descriptor_limit = 0; // RLIMIT_NOFILE when not 0
+    // RLIMIT_FSIZE when not 0, with SIGXFSZ ignored, so that writes beyond
+    // it fail with EFBIG instead of killing the client.
+    long file_size_limit = 0;
     std::vector<std::string> arguments;
     std::vector<std::string> environment; // NAME=VALUE, added
 };

@@ -1,7 +1,9 @@
 // Preloaded into the client by some tests to shape its send calls:
 // SEND_SHIM_MAX=N sends at most N bytes a call (short sends);
 // SEND_SHIM_DELAY_MS=N waits N milliseconds before each send, so that the
-// server can reset the connection first.
+// server can reset the connection first; SEND_SHIM_AFTER_MS=N waits after
+// each send, so that the whole reply, and what follows it, has come before
+// the client receives.
 #include <cstdlib>
 #include <dlfcn.h>
 #include <sys/socket.h>
@@ -30,5 +32,9 @@ extern "C" ssize_t send(int fd, const void* data, size_t length, int flags)
         most > 0 && length > static_cast<size_t>(most)) {
         length = static_cast<size_t>(most);
     }
-    return real_send(fd, data, length, flags);
+    const ssize_t sent = real_send(fd, data, length, flags);
+    if (const long pause = setting("SEND_SHIM_AFTER_MS"); pause > 0) {
+        usleep(static_cast<useconds_t>(pause) * 1000U);
+    }
+    return sent;
 }
