@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace cases {
 
@@ -66,14 +67,14 @@ std::vector<std::string> through_send_shim(const std::string& setting)
     return {"LD_PRELOAD=" + send_shim_path(), setting, sanitizer_options};
 }
 
-client_case completes(const char* name, const std::string& request_line,
-                      const std::string& host_line)
+client_case completes(const char* name, const std::string& request, const std::string& host,
+                      client_setup setup)
 {
     return {.name = name,
-            .input = request_line + host_line,
-            .out = prompt + "request=" + request_line + "\nhost=" + host_line +
-                   "\n\nsend: " + request_line + host_line + "\nOK\n",
-            .received = request_line + host_line};
+            .input = request + host,
+            .out = prompt + echoes(request, host) + send_echo(request + host) + "OK\n",
+            .received = request + host,
+            .setup = std::move(setup)};
 }
 
 void check(const client_case& c)
@@ -83,7 +84,12 @@ void check(const client_case& c)
         .config = c.config ? std::optional(with_port(*c.config, server.port())) : std::nullopt,
         .input = c.input,
         .setup = c.setup};
-    const std::string out = with_port(c.out, server.port());
+    std::string out = with_port(c.out, server.port());
+    std::string err = c.err;
+    if (c.setup.output == output_to::merged_file) {
+        // Every report follows what was printed before it.
+        out += std::exchange(err, "");
+    }
     run_result result;
     if (c.keeps_waiting) {
         background_client client(options);
@@ -95,7 +101,7 @@ void check(const client_case& c)
         result = run_client(options);
         EXPECT_FALSE(result.timed_out);
         EXPECT_EQ(result.status, c.status);
-        expect_report(result.err, c.err);
+        expect_report(result.err, err);
     }
     const std::string received = server.finish();
     expect_output(result.out, out);

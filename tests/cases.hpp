@@ -17,18 +17,27 @@ namespace cases {
 using namespace harness;
 using namespace std::string_literals;
 
-inline const std::string sent_message = "GET /\nHost: 127.0.0.1\n";
-// What a run that reaches the server prints before the reply.
-inline const std::string dialogue = "port={port}\n"
-                                    "Enter your request:\n"
-                                    "request=GET /\n\n"
-                                    "host=Host: 127.0.0.1\n\n"
-                                    "\n";
-inline const std::string dialogue_and_send = dialogue + "send: GET /\nHost: 127.0.0.1\n\n";
-inline const std::string port_refused = "Error reading the port.\n";
-inline const std::string complete_run = dialogue_and_send + "OK\n";
+// The client's transcript, written here once. "{port}" stands for the port.
 inline const std::string prompt = "port={port}\nEnter your request:\n";
+// The echo of the request line, as read.
+inline std::string request_echo(const std::string& line) { return "request=" + line + "\n"; }
+// The echoes of both lines, as read, and the empty line after them.
+inline std::string echoes(const std::string& request, const std::string& host)
+{
+    return request_echo(request) + "host=" + host + "\n\n";
+}
+inline std::string send_echo(const std::string& message) { return "send: " + message + "\n"; }
+inline const std::string port_refused = "Error reading the port.\n";
 inline const std::string aborting = "Error or end of input -- aborting\n";
+
+// The typical run: its two lines, and what it prints.
+inline const std::string request_line = "GET /\n";
+inline const std::string host_line = "Host: 127.0.0.1\n";
+inline const std::string sent_message = request_line + host_line;
+// What a run that reaches the server prints before the reply.
+inline const std::string dialogue = prompt + echoes(request_line, host_line);
+inline const std::string dialogue_and_send = dialogue + send_echo(sent_message);
+inline const std::string complete_run = dialogue_and_send + "OK\n";
 
 // Readable text of any size, in lines, for replies.
 std::string text_of(std::size_t size);
@@ -37,7 +46,7 @@ struct client_case {
     const char* name;
     std::optional<std::string> config = "port: {port}\n";
     std::string input = sent_message;
-    behaviour server{play::reply_and_close, "OK\n"};
+    behaviour server{.reply = "OK\n"};
     std::string out; // expected standard output
     std::string err; // exact, or the fixed part of a report when it ends in ": "
     int status = 0;
@@ -61,8 +70,8 @@ inline std::string case_name(const testing::TestParamInfo<client_case>& info)
 
 // A complete run of the two input lines as read (each with its line feed,
 // if it has one) against a server that answers "OK\n".
-client_case completes(const char* name, const std::string& request_line,
-                      const std::string& host_line);
+client_case completes(const char* name, const std::string& request, const std::string& host,
+                      client_setup setup = {});
 
 // Runs the case and checks every outcome.
 void check(const client_case& c);

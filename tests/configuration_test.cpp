@@ -20,7 +20,7 @@ client_case unanswered(const char* name, int port)
 {
     return {.name = name,
             .config = "port: " + std::to_string(port) + "\n",
-            .server = {play::nothing_listening},
+            .server = {.what = play::nothing_listening},
             .out = with_port(dialogue, port),
             .err = "connect(): Connection refused\n",
             .status = 1,

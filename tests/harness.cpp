@@ -272,8 +272,8 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
     case play::reset_after_part:
         serve([this, &reply](int fd) {
             record_message(fd);
-            send_all(fd, reply.data(), std::min(chosen_.piece, reply.size()));
-            std::this_thread::sleep_for(chosen_.pause);
+            send_all(fd, reply.data(), std::min(chosen_.sent_before_reset, reply.size()));
+            std::this_thread::sleep_for(chosen_.reset_delay);
             reset(fd);
         });
         return;

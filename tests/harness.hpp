@@ -20,8 +20,8 @@ using namespace std::chrono_literals;
 // What the scripted server does with the one connection it accepts.
 enum class play {
     reply_and_close,      // reads the message, sends the reply, then closes
-    reply_in_pieces,      // the same, `piece` bytes at a time with pauses
-    reset_after_part,     // reads, sends the first `piece` bytes, pauses, resets
+    reply_in_pieces,      // the same, a piece at a time with pauses
+    reset_after_part,     // reads, sends part of the reply, waits, resets
     reset_before_reading, // closes its side, then resets, reading nothing
     never_close,          // reads, sends the reply and keeps the connection open
     never_read,           // accepts, then neither reads nor closes
@@ -33,9 +33,11 @@ enum class play {
 struct behaviour {
     play what = play::reply_and_close;
     std::string reply;
-    std::size_t piece = 0;
-    std::chrono::milliseconds pause = 0ms;
-    std::string address = "127.0.0.1"; // where it listens
+    std::size_t piece = 0;                       // reply_in_pieces: bytes a piece
+    std::chrono::milliseconds pause = 0ms;       // reply_in_pieces: after each
+    std::size_t sent_before_reset = 0;           // reset_after_part: bytes sent
+    std::chrono::milliseconds reset_delay = 0ms; // reset_after_part: then
+    std::string address = "127.0.0.1";           // where it listens
 };
 
 // One connection at most; every wait is bounded.

@@ -116,21 +116,18 @@ private:
 // A name that resolves to where the scripted server listens.
 client_case reaches(const char* name, const std::string& host, const char* address)
 {
-    const std::string host_line = "Host: " + host;
-    return {.name = name,
-            .input = "GET /\n" + host_line + "\n",
-            .server = {play::reply_and_close, "OK\n", 0, 0ms, address},
-            .out = prompt + "request=GET /\n\nhost=" + host_line + "\n\n\nsend: GET /\n" +
-                   host_line + "\n\nOK\n",
-            .received = "GET /\n" + host_line + "\n"};
+    client_case run = completes(name, request_line, "Host: " + host + "\n");
+    run.server.address = address;
+    return run;
 }
 
 client_case fails(const char* name, const std::string& host, const char* address, const char* err)
 {
+    const std::string host_line = "Host: " + host + "\n";
     return {.name = name,
-            .input = "GET /\nHost: " + host + "\n",
-            .server = {play::reply_and_close, "OK\n", 0, 0ms, address},
-            .out = prompt + "request=GET /\n\nhost=Host: " + host + "\n\n\n",
+            .input = request_line + host_line,
+            .server = {.reply = "OK\n", .address = address},
+            .out = prompt + echoes(request_line, host_line),
             .err = err,
             .status = 1,
             .connects = false};

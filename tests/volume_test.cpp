@@ -19,7 +19,7 @@ using namespace cases;
 void check_reply(const char* name, const std::string& reply)
 {
     check({.name = name,
-           .server = {play::reply_and_close, reply},
+           .server = {.reply = reply},
            .out = dialogue_and_send + reply,
            .received = sent_message});
 }
@@ -63,7 +63,7 @@ TEST(volume, two_hundred_clients_at_once_each_byte_exact)
         threads.emplace_back([i, port, &results] {
             results[static_cast<std::size_t>(i)] =
                 run_client({.config = "port: " + std::to_string(port) + "\n",
-                            .input = "GET /client/" + std::to_string(i) + "\nHost: 127.0.0.1\n"});
+                            .input = "GET /client/" + std::to_string(i) + "\n" + host_line});
         });
     }
     for (auto& thread : threads) {
@@ -72,9 +72,8 @@ TEST(volume, two_hundred_clients_at_once_each_byte_exact)
     int complete = 0;
     for (int i = 0; i < clients; ++i) {
         const std::string path = "GET /client/" + std::to_string(i);
-        std::string expected = with_port(prompt, port);
-        expected += "request=" + path + "\n\nhost=Host: 127.0.0.1\n\n\n";
-        expected += "send: " + path + "\nHost: 127.0.0.1\n\n";
+        std::string expected = with_port(prompt, port) + echoes(path + "\n", host_line) +
+                               send_echo(path + "\n" + host_line);
         expected += "Hello from the demo server. It received ";
         expected += std::to_string(path.size() + 17) + " bytes:\n";
         expected += "  | " + path + "\\n\n  | Host: 127.0.0.1\\n\nGoodbye.\n";

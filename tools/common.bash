@@ -1,0 +1,46 @@
+# Sourced by the project's scripts. Sourcing it sets the one cleanup trap:
+# when the script ends, on any path, it runs what the script registered and
+# keeps the script's exit status.
+#
+#   on_exit_kill PID...       processes to stop (and reap)
+#   on_exit_remove PATH...    files and directories to remove
+#   on_exit_call FUNCTION...  functions of the script's own to call first
+#   start_demo_server DEMO_SERVER [ARGUMENT...]
+#       starts the demo server with the arguments, registers it to be
+#       stopped, and sets $demo_port to the port it prints when listening.
+
+exit_functions=()
+exit_pids=()
+exit_paths=()
+
+on_exit_kill() { exit_pids+=("$@"); }
+on_exit_remove() { exit_paths+=("$@"); }
+on_exit_call() { exit_functions+=("$@"); }
+
+# shellcheck disable=SC2317 # run by the trap
+run_exit_actions() {
+  local status=$? action pid
+  for action in "${exit_functions[@]}"; do
+    "$action" || true
+  done
+  for pid in "${exit_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "${exit_paths[@]}"
+  exit "$status"
+}
+trap run_exit_actions EXIT
+
+start_demo_server() {
+  local output
+  exec {output}< <(exec "$@")
+  on_exit_kill "$!"
+  demo_port=
+  read -r -t 30 demo_port <&"$output" || true
+  exec {output}<&-
+  if ! [[ $demo_port =~ ^[0-9]+$ ]]; then
+    echo "${0##*/}: the demo server did not start" >&2
+    exit 1
+  fi
+}
