@@ -72,10 +72,11 @@ TEST(volume, two_hundred_clients_at_once_each_byte_exact)
     int complete = 0;
     for (int i = 0; i < clients; ++i) {
         const std::string path = "GET /client/" + std::to_string(i);
-        std::string expected = with_port(prompt, port) + echoes(path + "\n", host_line) +
-                               send_echo(path + "\n" + host_line);
+        const std::string request = path + "\n";
+        std::string expected = with_port(prompt, port) + echoes(request, host_line);
+        expected += send_echo(request + host_line);
         expected += "Hello from the demo server. It received ";
-        expected += std::to_string(path.size() + 17) + " bytes:\n";
+        expected += std::to_string(request.size() + host_line.size()) + " bytes:\n";
         expected += "  | " + path + "\\n\n  | Host: 127.0.0.1\\n\nGoodbye.\n";
         const auto& result = results[static_cast<std::size_t>(i)];
         EXPECT_EQ(result.out, expected) << "client " << i;
