@@ -204,18 +204,16 @@ const char* host_name_of(const char* host_line)
     return host_line + (length < label_length ? length : label_length);
 }
 
-// Reads a name made of digits and dots, starting with a digit and not ending
-// with a dot, as an IPv4 address, exactly as the resolver itself reads such
-// names (inet_aton). Doing it here spares the resolver's start-up, which
-// reads its configuration files, on every run to a numeric address. Returns
-// false for any other name, and for one that does not parse: the resolver
-// then decides, and reports.
+// Reads a name made only of digits and dots as an IPv4 address, as the
+// resolver itself reads such names (inet_aton, which also refuses a leading
+// or trailing dot; a trailing blank, which it would accept, is no digit).
+// Doing it here spares the resolver's start-up, which reads its
+// configuration files, on every run to a numeric address. Returns false for
+// any other name, and for one that does not parse: the resolver then
+// decides, and reports.
 bool parse_dotted_address(const char* name, in_addr* address)
 {
-    const std::size_t length = std::strlen(name);
-    const bool dotted = length > 0 && name[0] >= '0' && name[0] <= '9' && name[length - 1] != '.' &&
-                        std::strspn(name, "0123456789.") == length;
-    return dotted && ::inet_aton(name, address) != 0;
+    return std::strspn(name, "0123456789.") == std::strlen(name) && ::inet_aton(name, address) != 0;
 }
 
 // Connects a new IPv4 TCP socket to the first address of `host_name` at
