@@ -8,44 +8,40 @@ namespace {
 
 using namespace cases;
 
-// A server's prompt: no line feed after it.
-client_case waiting_for_more(const char* name, output_to output)
+// The client must still be waiting once it has printed `out`; its output
+// goes to a pipe unless `setup` says otherwise.
+client_case waits(const char* name, behaviour server, std::string out, bool reaches_server = true,
+                  client_setup setup = {.output = output_to::pipe})
 {
     return {.name = name,
-            .server = {.what = play::never_close, .reply = "Welcome.\nlogin: "},
-            .out = dialogue_and_send + "Welcome.\nlogin: ",
-            .received = sent_message,
+            .server = std::move(server),
+            .out = std::move(out),
+            .received = reaches_server ? sent_message : "",
+            .connects = reaches_server,
             .keeps_waiting = true,
-            .setup = {.output = output}};
+            .setup = std::move(setup)};
 }
 
-CASE_TABLE(waiting, waiting_for_more("prompt_reaches_a_pipe", output_to::pipe),
-           waiting_for_more("prompt_reaches_a_terminal", output_to::terminal),
-           waiting_for_more("prompt_reaches_a_file", output_to::file),
-           client_case{.name = "server_never_reads",
-                       .server = {.what = play::never_read},
-                       .out = dialogue_and_send,
-                       .received = sent_message,
-                       .keeps_waiting = true,
-                       .setup = {.output = output_to::pipe}},
+// A server's prompt: no line feed after it.
+const behaviour server_prompt{.what = play::never_close, .reply = "Welcome.\nlogin: "};
+const std::string prompted = dialogue_and_send + server_prompt.reply;
+
+CASE_TABLE(waiting, waits("prompt_reaches_a_pipe", server_prompt, prompted),
+           waits("prompt_reaches_a_terminal", server_prompt, prompted, true,
+                 {.output = output_to::terminal}),
+           waits("prompt_reaches_a_file", server_prompt, prompted, true,
+                 {.output = output_to::file}),
+           waits("server_never_reads", {.what = play::never_read}, dialogue_and_send),
            client_case{.name = "prompt_shows_before_any_input",
                        .input = "",
                        .out = prompt,
                        .connects = false,
                        .keeps_waiting = true,
                        .setup = {.output = output_to::pipe, .input_stays_open = true}},
-           client_case{.name = "dialogue_shows_while_connect_waits",
-                       .server = {.what = play::backlog_full},
-                       .out = dialogue,
-                       .connects = false,
-                       .keeps_waiting = true,
-                       .setup = {.output = output_to::pipe}},
+           waits("dialogue_shows_while_connect_waits", {.what = play::backlog_full}, dialogue,
+                 false),
            // More than stdio's buffer, all of it out while the client waits.
-           client_case{.name = "long_reply_then_silence",
-                       .server = {.what = play::never_close, .reply = text_of(100000)},
-                       .out = dialogue_and_send + text_of(100000),
-                       .received = sent_message,
-                       .keeps_waiting = true,
-                       .setup = {.output = output_to::pipe}});
+           waits("long_reply_then_silence", {.what = play::never_close, .reply = text_of(100000)},
+                 dialogue_and_send + text_of(100000)));
 
 } // namespace
