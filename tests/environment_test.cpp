@@ -4,6 +4,9 @@
 
 #include "cases.hpp"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 using namespace cases;
@@ -14,86 +17,88 @@ const std::string long_reply = text_of(20000);
 // one byte leaves stdio's 4096-byte buffer one byte short of full.
 constexpr std::size_t output_buffer = 4096;
 
-CASE_TABLE(environment,
-           client_case{.name = "standard_output_closed",
-                       .server = {.reply = long_reply},
-                       .err = "fflush(): Bad file descriptor\n",
-                       .status = 1,
-                       .received = sent_message,
-                       .setup = {.close_output = true}},
-           client_case{.name = "standard_input_closed",
-                       .out = prompt + aborting,
-                       .status = 1,
-                       .connects = false,
-                       .setup = {.close_input = true}},
-           client_case{.name = "standard_error_closed_on_success",
-                       .server = {.reply = long_reply},
-                       .out = dialogue_and_send + long_reply,
-                       .received = sent_message,
-                       .setup = {.close_errors = true}},
-           client_case{.name = "standard_error_closed_on_failure",
-                       .server = {.what = play::nothing_listening},
-                       .out = dialogue,
-                       .status = 1,
-                       .connects = false,
-                       .setup = {.close_errors = true}},
-           client_case{.name = "full_device_small_reply",
-                       .err = "fflush(): No space left on device\n",
-                       .status = 1,
-                       .received = sent_message,
-                       .setup = {.output = output_to::dev_full}},
-           client_case{.name = "full_device_reply_larger_than_the_output_buffer",
-                       .server = {.reply = text_of(100000)},
-                       .err = "fflush(): No space left on device\n",
-                       .status = 1,
-                       .received = sent_message,
-                       .setup = {.output = output_to::dev_full}},
-           // The reply leaves stdio's buffer one byte short of full.
-           client_case{.name = "full_device_failure_on_the_way_is_still_reported",
-                       .server = {.reply = text_of(output_buffer - 1 -
-                                                   with_port(dialogue_and_send, 10000).size())},
-                       .err = "fflush(): No space left on device\n",
-                       .status = 1,
-                       .received = sent_message,
-                       .setup = {.output = output_to::dev_full}},
-           client_case{.name = "full_device_failures_before_the_end_keep_their_own_report",
-                       .server = {.what = play::nothing_listening},
-                       .err = "connect(): Connection refused\n"
-                              "fflush(): No space left on device\n",
-                       .status = 1,
-                       .connects = false,
-                       .setup = {.output = output_to::dev_full}},
-           client_case{.name = "refused_port_on_a_full_device",
-                       .config = "port: 0\n",
-                       .err = "fflush(): No space left on device\n",
-                       .status = 1,
-                       .connects = false,
-                       .setup = {.output = output_to::dev_full}},
-           // The whole reply has come before the client receives, so it is
-           // copied without a flush in between: the write that fails is one
-           // that stdio makes when the last chunk overflows its buffer, and
-           // stdio then drops what it held. Standard output ends where the
-           // limit is.
-           client_case{.name = "file_size_limit_hit_in_one_burst",
-                       .server = {.reply = text_of(17 * 249)},
-                       .out = dialogue_and_send,
-                       .err = "fflush(): File too large\n",
-                       .status = 1,
-                       .received = sent_message,
-                       .setup = {.file_size_limit =
-                                     static_cast<long>(with_port(dialogue_and_send, 10000).size()),
-                                 .environment = through_send_shim("SEND_SHIM_AFTER_MS=300")}},
-           // Just enough descriptors for the socket and the resolver's own files:
-           // config.txt must have been closed before them.
-           completes("few_descriptors_suffice", request_line, "Host: localhost\n",
-                     {.descriptor_limit = 5}),
-           // With one descriptor fewer the resolver cannot open its files.
-           client_case{.name = "resolver_out_of_descriptors_tells_why",
-                       .input = request_line + "Host: localhost\n",
-                       .out = prompt + echoes(request_line, "Host: localhost\n"),
-                       .err = "gethostbyname(): Too many open files\n",
-                       .status = 1,
-                       .connects = false,
-                       .setup = {.descriptor_limit = 4}});
+CASE_TABLE(
+    environment,
+    client_case{.name = "standard_output_closed",
+                .server = {.reply = long_reply},
+                .err = "fflush(): Bad file descriptor\n",
+                .status = 1,
+                .received = sent_message,
+                .setup = {.closed = {STDOUT_FILENO}}},
+    client_case{.name = "standard_input_closed",
+                .out = prompt + aborting,
+                .status = 1,
+                .connects = false,
+                .setup = {.closed = {STDIN_FILENO}}},
+    client_case{.name = "standard_error_closed_on_success",
+                .server = {.reply = long_reply},
+                .out = dialogue_and_send + long_reply,
+                .received = sent_message,
+                .setup = {.closed = {STDERR_FILENO}}},
+    client_case{.name = "standard_error_closed_on_failure",
+                .server = {.what = play::nothing_listening},
+                .out = dialogue,
+                .status = 1,
+                .connects = false,
+                .setup = {.closed = {STDERR_FILENO}}},
+    client_case{.name = "full_device_small_reply",
+                .err = "fflush(): No space left on device\n",
+                .status = 1,
+                .received = sent_message,
+                .setup = {.output = output_to::dev_full}},
+    client_case{.name = "full_device_reply_larger_than_the_output_buffer",
+                .server = {.reply = text_of(100000)},
+                .err = "fflush(): No space left on device\n",
+                .status = 1,
+                .received = sent_message,
+                .setup = {.output = output_to::dev_full}},
+    // The reply leaves stdio's buffer one byte short of full.
+    client_case{.name = "full_device_failure_on_the_way_is_still_reported",
+                .server = {.reply = text_of(output_buffer - 1 -
+                                            with_port(dialogue_and_send, 10000).size())},
+                .err = "fflush(): No space left on device\n",
+                .status = 1,
+                .received = sent_message,
+                .setup = {.output = output_to::dev_full}},
+    client_case{.name = "full_device_failures_before_the_end_keep_their_own_report",
+                .server = {.what = play::nothing_listening},
+                .err = "connect(): Connection refused\n"
+                       "fflush(): No space left on device\n",
+                .status = 1,
+                .connects = false,
+                .setup = {.output = output_to::dev_full}},
+    client_case{.name = "refused_port_on_a_full_device",
+                .config = "port: 0\n",
+                .err = "fflush(): No space left on device\n",
+                .status = 1,
+                .connects = false,
+                .setup = {.output = output_to::dev_full}},
+    // The whole reply has come before the client receives, so it is
+    // copied without a flush in between: the write that fails is one
+    // that stdio makes when the last chunk overflows its buffer, and
+    // stdio then drops what it held. Standard output ends where the
+    // limit is.
+    client_case{
+        .name = "file_size_limit_hit_in_one_burst",
+        .server = {.reply = text_of(17 * 249)},
+        .out = dialogue_and_send,
+        .err = "fflush(): File too large\n",
+        .status = 1,
+        .received = sent_message,
+        .setup = {.limits = {{RLIMIT_FSIZE,
+                              static_cast<long>(with_port(dialogue_and_send, 10000).size())}},
+                  .environment = through_send_shim("SEND_SHIM_AFTER_MS=300")}},
+    // Just enough descriptors for the socket and the resolver's own files:
+    // config.txt must have been closed before them.
+    completes("few_descriptors_suffice", request_line, "Host: localhost\n",
+              {.limits = {{RLIMIT_NOFILE, 5}}}),
+    // With one descriptor fewer the resolver cannot open its files.
+    client_case{.name = "resolver_out_of_descriptors_tells_why",
+                .input = request_line + "Host: localhost\n",
+                .out = prompt + echoes(request_line, "Host: localhost\n"),
+                .err = "gethostbyname(): Too many open files\n",
+                .status = 1,
+                .connects = false,
+                .setup = {.limits = {{RLIMIT_NOFILE, 4}}}});
 
 } // namespace

@@ -206,25 +206,13 @@ int start_client(const run_options& options, const std::filesystem::path& direct
         }
         // Nothing the test process holds reaches the client, as from a shell.
         ::close_range(STDERR_FILENO + 1, ~0U, 0);
-        if (setup.close_input) {
-            ::close(0);
+        for (const int fd : setup.closed) {
+            ::close(fd);
         }
-        if (setup.close_output) {
-            ::close(1);
-        }
-        if (setup.close_errors) {
-            ::close(2);
-        }
-        if (setup.descriptor_limit > 0) {
-            const auto limit = static_cast<rlim_t>(setup.descriptor_limit);
-            const rlimit descriptors{limit, limit};
-            ::setrlimit(RLIMIT_NOFILE, &descriptors);
-        }
-        if (setup.file_size_limit > 0) {
-            ::signal(SIGXFSZ, SIG_IGN);
-            const auto limit = static_cast<rlim_t>(setup.file_size_limit);
-            const rlimit size{limit, limit};
-            ::setrlimit(RLIMIT_FSIZE, &size);
+        ::signal(SIGXFSZ, SIG_IGN);
+        for (const auto& [resource, value] : setup.limits) {
+            const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+            ::setrlimit(static_cast<__rlimit_resource_t>(resource), &limit);
         }
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);

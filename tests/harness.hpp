@@ -85,15 +85,12 @@ enum class output_to { file, dev_full, pipe, terminal, merged_file };
 struct client_setup {
     config_entry config_kind = config_entry::file;
     output_to output = output_to::file;
-    bool close_input = false;  // descriptor 0 closed at start
-    bool close_output = false; // descriptor 1 closed at start
-    bool close_errors = false; // descriptor 2 closed at start
+    std::vector<int> closed; // standard descriptors closed at start
     // Standard input never ends: once `input` is read, the client waits.
     bool input_stays_open = false;
-    int descriptor_limit = 0; // RLIMIT_NOFILE when not 0
-    // RLIMIT_FSIZE when not 0, with SIGXFSZ ignored, so that writes beyond
-    // it fail with EFBIG instead of killing the client.
-    long file_size_limit = 0;
+    // Resource limits, such as {RLIMIT_NOFILE, 5}. SIGXFSZ is ignored, so
+    // that writes beyond RLIMIT_FSIZE fail with EFBIG instead of killing.
+    std::vector<std::pair<int, long>> limits;
     std::vector<std::string> arguments;
     std::vector<std::string> environment; // NAME=VALUE, added
 };
