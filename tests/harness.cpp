@@ -284,7 +284,14 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
     case play::nothing_listening:
         return; // bound, so no other test takes the port, but refusing
     case play::backlog_full:
-        fill_backlog();
+        // A queue of length 0 holds one connection, never accepted: the
+        // kernel then drops further connection requests, so the client's
+        // connect waits, retrying, as with a host that does not answer.
+        filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::listen(listener_, 0) < 0 ||
+            ::connect(filler_, reinterpret_cast<sockaddr*>(&address), length) < 0) {
+            fail("fill the backlog");
+        }
         return;
     case play::reply_urgent:
         serve([this, &reply](int fd) {
@@ -293,24 +300,6 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
             close_after_client(fd);
         });
         return;
-    }
-}
-
-// A queue of length 0 holds one connection that is never accepted: the
-// kernel then drops further connection requests, so the client's connect
-// waits, retrying, as with a host that does not answer.
-void scripted_server::fill_backlog()
-{
-    if (::listen(listener_, 0) < 0) {
-        fail("listen");
-    }
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    fillers_.push_back(filler);
-    if (::connect(filler, reinterpret_cast<sockaddr*>(&address), length) < 0) {
-        fail("connect to fill the backlog");
     }
 }
 
@@ -348,10 +337,10 @@ std::string scripted_server::finish()
         ::close(listener_);
         listener_ = -1;
     }
-    for (const int fd : fillers_) {
-        ::close(fd);
+    if (filler_ >= 0) {
+        ::close(filler_);
+        filler_ = -1;
     }
-    fillers_.clear();
     return received_;
 }
 

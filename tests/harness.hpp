@@ -60,7 +60,6 @@ private:
     std::function<void(int)> answer_then(void (scripted_server::*ending)(int));
     void close_after_client(int fd);
     void hold_until_stopped(int fd);
-    void fill_backlog();
 
     behaviour chosen_;
     std::size_t expected_size_;
@@ -69,7 +68,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
     std::string received_;
-    std::vector<int> fillers_; // connections that fill the backlog
+    int filler_ = -1; // the connection that fills a full backlog
     std::thread thread_;
 };
 
