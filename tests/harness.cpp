@@ -409,28 +409,7 @@ std::string with_port(std::string text, int port)
 
 run_result run_client(const run_options& options)
 {
-    const auto directory = fresh_directory();
-    int reader = -1; // run_client's output goes to a file or /dev/full
-    const int pid = start_client(options, directory, reader);
-    run_result result;
-    const auto give_up = std::chrono::steady_clock::now() + options.deadline;
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > give_up) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            result.timed_out = true;
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    if (WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
-    }
-    result.out = read_file(directory / "stdout");
-    result.err = read_file(directory / "stderr");
-    std::filesystem::remove_all(directory);
-    return result;
+    return background_client(options).finish(options.deadline);
 }
 
 background_client::background_client(const run_options& options)
@@ -452,10 +431,29 @@ background_client::~background_client()
 
 bool background_client::still_running()
 {
-    if (!exited_ && ::waitpid(pid_, nullptr, WNOHANG) != 0) {
+    if (!exited_ && ::waitpid(pid_, &status_, WNOHANG) != 0) {
         exited_ = true;
     }
     return !exited_;
+}
+
+run_result background_client::finish(std::chrono::milliseconds deadline)
+{
+    const auto give_up = std::chrono::steady_clock::now() + deadline;
+    run_result result;
+    while (still_running()) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            ::kill(pid_, SIGKILL);
+            result.timed_out = true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    if (WIFEXITED(status_)) {
+        result.status = WEXITSTATUS(status_);
+    }
+    result.out = read_file(directory_ / "stdout");
+    result.err = read_file(directory_ / "stderr");
+    return result;
 }
 
 // Takes what the pipe or terminal holds, waiting at most `wait` for the
@@ -491,7 +489,7 @@ std::string background_client::terminate()
 {
     if (still_running()) {
         ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
+        ::waitpid(pid_, &status_, 0);
         exited_ = true;
     }
     read_available(0ms);

@@ -131,6 +131,9 @@ public:
     bool still_running();
     // Sends SIGTERM, waits for the end, and returns all output read.
     std::string terminate();
+    // Waits for the end, killing the client at the deadline; for output to
+    // a file or /dev/full.
+    run_result finish(std::chrono::milliseconds deadline);
 
 private:
     void read_available(std::chrono::milliseconds wait);
@@ -139,6 +142,7 @@ private:
     int output_fd_ = -1; // read end of the pipe or terminal, or -1
     int pid_ = -1;
     bool exited_ = false;
+    int status_ = 0;
     std::string output_;
 };
 
