@@ -2,8 +2,10 @@
 // line, sends both as one message to the named host over IPv4 TCP and prints
 // the reply until the server closes the connection.
 //
-// Exit status 0 after a complete exchange, 1 at the first failure. Every
-// buffer has a fixed capacity; nothing is allocated and nothing is thrown.
+// Exit status 0 after a complete exchange, 1 at the first failure. What it
+// prints is written out before each of its waits, and a failure to write it
+// is told once, at the end. Every buffer has a fixed capacity; nothing is
+// allocated and nothing is thrown.
 
 #include <cerrno>
 #include <cstddef>
@@ -232,7 +234,7 @@ int connect_to(int port, const char* host_name)
         report("setsockopt()");
         return -1;
     }
-    flush_output();
+    flush_output(); // the name lookup and the connection may wait
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<in_port_t>(port));
