@@ -242,48 +242,10 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
     }
     port_ = ntohs(address.sin_port);
 
-    const std::string& reply = chosen_.reply;
-    switch (chosen_.what) {
-    case play::reply_and_close:
-        serve(answer_then(&scripted_server::close_after_client));
-        return;
-    case play::reply_in_pieces:
-        serve([this, &reply](int fd) {
-            record_message(fd);
-            for (std::size_t at = 0; at < reply.size(); at += chosen_.piece) {
-                send_all(fd, reply.data() + at, std::min(chosen_.piece, reply.size() - at));
-                std::this_thread::sleep_for(chosen_.pause);
-            }
-            close_after_client(fd);
-        });
-        return;
-    case play::reset_after_part:
-        serve([this, &reply](int fd) {
-            record_message(fd);
-            send_all(fd, reply.data(), std::min(chosen_.sent_before_reset, reply.size()));
-            std::this_thread::sleep_for(chosen_.reset_delay);
-            reset(fd);
-        });
-        return;
-    case play::reset_before_reading:
-        // A reset that follows a close finds the client's side half closed:
-        // its next send then fails with EPIPE, which raises SIGPIPE unless
-        // the client asked for none.
-        serve([](int fd) {
-            ::shutdown(fd, SHUT_WR);
-            std::this_thread::sleep_for(straggler_wait);
-            reset(fd);
-        });
-        return;
-    case play::never_close:
-        serve(answer_then(&scripted_server::hold_until_stopped));
-        return;
-    case play::never_read:
-        serve([this](int fd) { hold_until_stopped(fd); });
-        return;
-    case play::nothing_listening:
+    if (chosen_.what == play::nothing_listening) {
         return; // bound, so no other test takes the port, but refusing
-    case play::backlog_full:
+    }
+    if (chosen_.what == play::backlog_full) {
         // A queue of length 0 holds one connection, never accepted: the
         // kernel then drops further connection requests, so the client's
         // connect waits, retrying, as with a host that does not answer.
@@ -293,24 +255,12 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
             fail("fill the backlog");
         }
         return;
-    case play::reply_urgent:
-        serve([this, &reply](int fd) {
-            record_message(fd);
-            ::send(fd, reply.data(), reply.size(), MSG_OOB | MSG_NOSIGNAL);
-            close_after_client(fd);
-        });
-        return;
     }
-}
-
-// Listens, then accepts one connection on a thread of its own and runs the
-// script on it.
-template <typename Script> void scripted_server::serve(Script script)
-{
     if (::listen(listener_, 1) < 0) {
         fail("listen");
     }
-    thread_ = std::thread([this, script] {
+    // One connection is accepted, on a thread of its own, and played on.
+    thread_ = std::thread([this] {
         while (!stopping_) {
             if (!readable_within(listener_, accept_poll)) {
                 continue;
@@ -318,11 +268,60 @@ template <typename Script> void scripted_server::serve(Script script)
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
                 ++connections_;
-                script(fd);
+                play_on(fd);
                 return;
             }
         }
     });
+}
+
+void scripted_server::play_on(int fd)
+{
+    const std::string& reply = chosen_.reply;
+    switch (chosen_.what) {
+    case play::reply_and_close:
+        record_message(fd);
+        send_all(fd, reply.data(), reply.size());
+        close_after_client(fd);
+        return;
+    case play::reply_in_pieces:
+        record_message(fd);
+        for (std::size_t at = 0; at < reply.size(); at += chosen_.piece) {
+            send_all(fd, reply.data() + at, std::min(chosen_.piece, reply.size() - at));
+            std::this_thread::sleep_for(chosen_.pause);
+        }
+        close_after_client(fd);
+        return;
+    case play::reply_urgent:
+        record_message(fd);
+        ::send(fd, reply.data(), reply.size(), MSG_OOB | MSG_NOSIGNAL);
+        close_after_client(fd);
+        return;
+    case play::reset_after_part:
+        record_message(fd);
+        send_all(fd, reply.data(), std::min(chosen_.sent_before_reset, reply.size()));
+        std::this_thread::sleep_for(chosen_.reset_delay);
+        reset(fd);
+        return;
+    case play::reset_before_reading:
+        // A reset that follows a close finds the client's side half closed:
+        // its next send then fails with EPIPE, which raises SIGPIPE unless
+        // the client asked for none.
+        ::shutdown(fd, SHUT_WR);
+        std::this_thread::sleep_for(straggler_wait);
+        reset(fd);
+        return;
+    case play::never_close:
+        record_message(fd);
+        send_all(fd, reply.data(), reply.size());
+        hold_until_stopped(fd);
+        return;
+    case play::never_read:
+    case play::nothing_listening:
+    case play::backlog_full:
+        hold_until_stopped(fd);
+        return;
+    }
 }
 
 scripted_server::~scripted_server() { finish(); }
@@ -371,17 +370,6 @@ void scripted_server::close_after_client(int fd)
     ::shutdown(fd, SHUT_WR);
     record(fd, std::numeric_limits<std::size_t>::max());
     ::close(fd);
-}
-
-// A script that reads the client's message, sends the whole reply, then
-// ends the connection with `ending`.
-std::function<void(int)> scripted_server::answer_then(void (scripted_server::*ending)(int))
-{
-    return [this, ending](int fd) {
-        record_message(fd);
-        send_all(fd, chosen_.reply.data(), chosen_.reply.size());
-        (this->*ending)(fd);
-    };
 }
 
 void scripted_server::hold_until_stopped(int fd)

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -54,10 +53,9 @@ public:
     [[nodiscard]] int connections() const { return connections_; }
 
 private:
-    template <typename Script> void serve(Script script);
+    void play_on(int fd);
     void record(int fd, std::size_t enough);
     void record_message(int fd) { record(fd, expected_size_); }
-    std::function<void(int)> answer_then(void (scripted_server::*ending)(int));
     void close_after_client(int fd);
     void hold_until_stopped(int fd);
 
