@@ -21,14 +21,24 @@ constexpr std::size_t output_buffer = 4096;
 constexpr std::size_t receive_size = 249;
 constexpr std::size_t receives_past_the_buffer = 17;
 
+// A complete exchange whose output cannot be written: the run fails, told
+// with the reason of the first failed write.
+client_case unwritten(const char* name, std::string reply, std::string err, client_setup setup)
+{
+    return {.name = name,
+            .server = {.reply = std::move(reply)},
+            .err = std::move(err),
+            .status = 1,
+            .received = sent_message,
+            .setup = std::move(setup)};
+}
+
+const std::string full_device = "fflush(): No space left on device\n";
+
 CASE_TABLE(
     environment,
-    client_case{.name = "standard_output_closed",
-                .server = {.reply = long_reply},
-                .err = "fflush(): Bad file descriptor\n",
-                .status = 1,
-                .received = sent_message,
-                .setup = {.closed = {STDOUT_FILENO}}},
+    unwritten("standard_output_closed", long_reply, "fflush(): Bad file descriptor\n",
+              {.closed = {STDOUT_FILENO}}),
     client_case{.name = "standard_input_closed",
                 .out = prompt + aborting,
                 .status = 1,
@@ -45,35 +55,22 @@ CASE_TABLE(
                 .status = 1,
                 .connects = false,
                 .setup = {.closed = {STDERR_FILENO}}},
-    client_case{.name = "full_device_small_reply",
-                .err = "fflush(): No space left on device\n",
-                .status = 1,
-                .received = sent_message,
-                .setup = {.output = output_to::dev_full}},
-    client_case{.name = "full_device_reply_larger_than_the_output_buffer",
-                .server = {.reply = text_of(100000)},
-                .err = "fflush(): No space left on device\n",
-                .status = 1,
-                .received = sent_message,
-                .setup = {.output = output_to::dev_full}},
+    unwritten("full_device_small_reply", "OK\n", full_device, {.output = output_to::dev_full}),
+    unwritten("full_device_reply_larger_than_the_output_buffer", text_of(100000), full_device,
+              {.output = output_to::dev_full}),
     // The reply leaves stdio's buffer one byte short of full.
-    client_case{.name = "full_device_failure_on_the_way_is_still_reported",
-                .server = {.reply = text_of(output_buffer - 1 -
-                                            with_port(dialogue_and_send, 10000).size())},
-                .err = "fflush(): No space left on device\n",
-                .status = 1,
-                .received = sent_message,
-                .setup = {.output = output_to::dev_full}},
+    unwritten("full_device_failure_on_the_way_is_still_reported",
+              text_of(output_buffer - 1 - with_port(dialogue_and_send, 10000).size()), full_device,
+              {.output = output_to::dev_full}),
     client_case{.name = "full_device_failures_before_the_end_keep_their_own_report",
                 .server = {.what = play::nothing_listening},
-                .err = "connect(): Connection refused\n"
-                       "fflush(): No space left on device\n",
+                .err = "connect(): Connection refused\n" + full_device,
                 .status = 1,
                 .connects = false,
                 .setup = {.output = output_to::dev_full}},
     client_case{.name = "refused_port_on_a_full_device",
                 .config = "port: 0\n",
-                .err = "fflush(): No space left on device\n",
+                .err = full_device,
                 .status = 1,
                 .connects = false,
                 .setup = {.output = output_to::dev_full}},
