@@ -80,13 +80,8 @@ void report(const char* step, const char* reason)
     std::fprintf(stderr, "%s: %s\n", step, reason);
 }
 
-void report(const char* step)
-{
-    const int reason = errno;
-    flush_output();
-    errno = reason;
-    std::perror(step);
-}
+// The reason is taken before the flush, which may change errno.
+void report(const char* step) { report(step, std::strerror(errno)); }
 
 // Ends every run: standard output is written out and closed, since a full
 // disk or a network file system's deferred error may show only then, and the
@@ -99,6 +94,7 @@ int end_run(bool completed)
         remember_output_failure("fclose()");
     }
     if (output_error != 0) {
+        // As report() does, but standard output is closed: nothing to flush.
         std::fprintf(stderr, "%s: %s\n", output_step, std::strerror(output_error));
         return 1;
     }
