@@ -7,6 +7,7 @@
 // is told once, at the end. Every buffer has a fixed capacity; nothing is
 // allocated and nothing is thrown.
 
+#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -35,7 +36,10 @@ constexpr std::size_t message_capacity = 2 * (line_capacity - 1) + 1;
 constexpr std::size_t label_length = 6;
 constexpr long lowest_port = 1;
 constexpr long highest_port = 65535;
-// Bytes asked for by each receive.
+// Bytes asked for by each receive: one input line's worth, as the client has
+// always received. It sets the pace of the reply (a receive, and on a
+// terminal a write, per 249 bytes) that users have measured and the
+// benchmark's floor repeats; a larger size would be faster, not more exact.
 constexpr std::size_t receive_size = 249;
 
 // The first failure to write standard output: the system's reason and the
@@ -53,10 +57,16 @@ void remember_output_failure(const char* step)
 
 // Every write to standard output passes its result here. stdio drops what
 // it could not write and a later flush may then succeed, so the reason has
-// to be taken from the write that failed, when it fails.
+// to be taken from the write that failed, when it fails. The count alone
+// does not tell: on a line-buffered or unbuffered stream (a terminal,
+// stdbuf -oL or -o0) fwrite returns the full count of a chunk that ends in
+// a line feed even when writing it failed, and only the stream's error
+// indicator knows. Every failure is named fflush(), the name of stdio's
+// write-out, whichever call met it: it is the one text callers know for
+// output that did not reach standard output.
 void check_output(bool written)
 {
-    if (!written) {
+    if (!written || std::ferror(stdout) != 0) {
         remember_output_failure("fflush()");
     }
 }
@@ -66,12 +76,7 @@ void check_output(bool written)
 // would block) and before every report, never while reply data is waiting:
 // a run with no time-out may only end by a signal, which would lose what
 // stdio still held, and a merged stream keeps the order of the two.
-void flush_output()
-{
-    if (std::fflush(stdout) != 0) {
-        remember_output_failure("fflush()");
-    }
-}
+void flush_output() { check_output(std::fflush(stdout) == 0); }
 
 // Tells a failed step on standard error, after the output written so far.
 void report(const char* step, const char* reason)
@@ -131,18 +136,42 @@ bool occupy_standard_descriptors()
 }
 
 // Reads the decimal number that starts at `text` the way atoi does (white
-// space, one sign, digits up to the first non-digit). Returns it when it is a
-// usable TCP port, or 0: no digits, zero, negative, above 65535, or too large
-// for any integer type. A port is never truncated to its low 16 bits, which
-// would send the request to some other service.
-int parse_port(const char* text)
+// space, one sign, digits up to the first non-digit) and sets `end` past it.
+// Returns it when it is a usable TCP port, or 0: no digits, zero, negative,
+// above 65535, or too large for any integer type. A port is never truncated
+// to its low 16 bits, which would send the request to some other service.
+int parse_port(const char* text, char** end)
 {
     errno = 0;
-    const long value = std::strtol(text, nullptr, 10);
+    const long value = std::strtol(text, end, 10);
     if (errno != 0 || value < lowest_port || value > highest_port) {
         return 0;
     }
     return static_cast<int>(value);
+}
+
+// Returns the port that `line`, the first line of `file`, names, or 0. A
+// line too short to reach past its label holds none. Only so much of the
+// line is read: a number that runs up to that limit and goes on in the file
+// (12345 read as 123) is only the start of the one written, and no port.
+// Telling so needs the file's next character; a failure to read it is
+// reported.
+int port_in_line(const char* line, std::FILE* file)
+{
+    if (std::strlen(line) <= label_length) {
+        return 0;
+    }
+    char* number_end = nullptr;
+    const int port = parse_port(line + label_length, &number_end);
+    if (number_end != line + config_line_capacity - 1) {
+        return port;
+    }
+    const int next = std::getc(file);
+    if (next == EOF && std::ferror(file) != 0) {
+        report("Error reading port");
+        return 0;
+    }
+    return std::isdigit(next) != 0 ? 0 : port;
 }
 
 // Returns the port named by the first line of config.txt, or 0. A file that
@@ -166,20 +195,20 @@ int read_port()
         std::fclose(file);
         return 0;
     }
+    const int port = port_in_line(line, file);
     std::fclose(file);
-    // A line too short to reach past its label holds no port.
-    if (std::strlen(line) <= label_length) {
-        return 0;
-    }
-    return parse_port(line + label_length);
+    return port;
 }
 
 // Reads one input line, line feed kept. Returns false, after telling the user
-// on standard output, at end of input or on a read error.
+// on standard output, at end of input or on a read error. A read error in
+// the middle of a line counts too: a non-blocking standard input that runs
+// dry (EAGAIN) makes fgets return the part read so far with the stream's
+// error set, and a part is never taken for the whole line.
 bool read_input_line(char (&line)[line_capacity])
 {
     flush_output();
-    if (std::fgets(line, line_capacity, stdin) == nullptr) {
+    if (std::fgets(line, line_capacity, stdin) == nullptr || std::ferror(stdin) != 0) {
         check_output(std::puts("Error or end of input -- aborting") >= 0);
         return false;
     }
@@ -214,6 +243,24 @@ bool parse_dotted_address(const char* name, in_addr* address)
     return std::strspn(name, "0123456789.") == std::strlen(name) && ::inet_aton(name, address) != 0;
 }
 
+// The resolver tells its reason in h_errno, but not always: its internal
+// error (out of descriptors, or an nsswitch.conf naming only services whose
+// modules are not installed) and a failure that leaves h_errno 0 (an
+// /etc/hosts it may not read) leave the reason, if any, in errno, which is
+// cleared before the lookup. With none, the internal error's own text says
+// what is known; never "Success".
+void report_lookup_failure()
+{
+    const int reason = errno;
+    if (h_errno != NETDB_INTERNAL && h_errno != 0) {
+        report("gethostbyname()", ::hstrerror(h_errno));
+    } else if (reason != 0) {
+        report("gethostbyname()", std::strerror(reason));
+    } else {
+        report("gethostbyname()", ::hstrerror(NETDB_INTERNAL));
+    }
+}
+
 // Connects a new IPv4 TCP socket to the first address of `host_name` at
 // `port`. Returns the socket, or -1 after reporting the failed step.
 int connect_to(int port, const char* host_name)
@@ -235,15 +282,10 @@ int connect_to(int port, const char* host_name)
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<in_port_t>(port));
     if (!parse_dotted_address(host_name, &address.sin_addr)) {
+        errno = 0;
         const hostent* host = ::gethostbyname(host_name);
         if (host == nullptr) {
-            // The resolver tells its reason in h_errno; its internal error
-            // (out of descriptors, say) leaves the real reason in errno.
-            if (h_errno == NETDB_INTERNAL) {
-                report("gethostbyname()");
-            } else {
-                report("gethostbyname()", ::hstrerror(h_errno));
-            }
+            report_lookup_failure();
             return -1;
         }
         std::memcpy(&address.sin_addr, host->h_addr_list[0], sizeof address.sin_addr);
@@ -307,6 +349,11 @@ bool copy_reply(int fd)
     }
 }
 
+// The exchange with the server: connects to `host_name` at `port`, sends
+// `message` whole, echoes it, and copies the reply to standard output until
+// the server closes the connection, then closes the socket. Returns true
+// when all of that succeeded, or false after reporting the first step that
+// failed; a failure to write standard output is left to end_run().
 bool exchange(int port, const char* host_name, const char* message)
 {
     const int fd = connect_to(port, host_name);
@@ -354,11 +401,16 @@ int main()
     }
     check_output(std::printf("host=%s\n", host_line) >= 0);
 
+    // The storage holds two full lines, so this cannot fail or cut; the
+    // result is still checked, as the call's contract allows a failure, and
+    // would be told under the step's name that users know.
     char message[message_capacity];
     if (std::snprintf(message, sizeof message, "%s%s", request_line, host_line) < 0) {
         report("sprintf()");
         return end_run(false);
     }
+    // Only now: the server is sent the host line as typed, line feed
+    // included, while the name that is looked up must not hold it.
     cut_line_feed(host_line);
     check_output(std::putchar('\n') != EOF);
 
