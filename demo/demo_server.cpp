@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "describe.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -139,44 +141,6 @@ std::string read_request(int fd)
     return request;
 }
 
-// Shows each byte so that a person can see exactly what arrived: one line
-// of output for each line received, with line feeds, carriage returns and
-// other control bytes written as escapes.
-std::string describe(const std::string& request)
-{
-    std::string text =
-        "Hello from the demo server. It received " + std::to_string(request.size()) + " bytes:\n";
-    bool line_open = false;
-    for (const char c : request) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (!line_open) {
-            text += "  | ";
-            line_open = true;
-        }
-        if (byte == '\n') {
-            text += "\\n\n";
-            line_open = false;
-        } else if (byte == '\r') {
-            text += "\\r";
-        } else if (byte == '\t') {
-            text += "\\t";
-        } else if (byte == '\\') {
-            text += "\\\\";
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-            text += escape;
-        } else {
-            text += c;
-        }
-    }
-    if (line_open) {
-        text += "\n";
-    }
-    text += "Goodbye.\n";
-    return text;
-}
-
 // Sends all of `data`. Returns false when the client has gone; the server
 // then simply moves on to the next one.
 bool send_all(int fd, std::string_view data)
@@ -218,7 +182,7 @@ void serve(int connection, const options& chosen)
     if (chosen.reply_bytes >= 0) {
         send_pattern(connection, chosen.reply_bytes);
     } else {
-        const std::string reply = describe(request);
+        const std::string reply = demo::describe(request);
         send_all(connection, reply);
     }
     ::close(connection);

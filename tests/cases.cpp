@@ -57,14 +57,28 @@ std::string text_of(std::size_t size)
     return text;
 }
 
-std::vector<std::string> through_send_shim(const std::string& setting)
+namespace {
+
+std::vector<std::string> preloading(const std::string& library, const std::string& setting)
 {
     // A sanitized client must accept a library loaded before its runtime.
     std::string sanitizer_options = "ASAN_OPTIONS=verify_asan_link_order=0";
     if (const char* inherited = std::getenv("ASAN_OPTIONS")) {
         sanitizer_options += ":"s + inherited;
     }
-    return {"LD_PRELOAD=" + send_shim_path(), setting, sanitizer_options};
+    return {"LD_PRELOAD=" + library, setting, sanitizer_options};
+}
+
+} // namespace
+
+std::vector<std::string> through_send_shim(const std::string& setting)
+{
+    return preloading(send_shim_path(), setting);
+}
+
+std::vector<std::string> buffered(const std::string& mode)
+{
+    return preloading(STDBUF_LIBRARY, "_STDBUF_O=" + mode);
 }
 
 client_case completes(const char* name, const std::string& request, const std::string& host,
@@ -91,14 +105,25 @@ void check(const client_case& c)
         out += std::exchange(err, "");
     }
     run_result result;
-    if (c.keeps_waiting) {
+    if (c.keeps_waiting || c.hangs_up) {
         background_client client(options);
         const std::string shown = client.output_within(out.size(), output_wait());
         EXPECT_EQ(shown, out) << "not all received was written out while the client waited";
-        EXPECT_TRUE(client.still_running()) << "the client should still be waiting";
-        result.out = client.terminate();
+        // Whatever the client sent counts only once the server has it.
+        EXPECT_EQ(server.accepts_within(c.connects ? output_wait() : 0ms), c.connects);
+        if (c.keeps_waiting) {
+            EXPECT_TRUE(client.still_running()) << "the client should still be waiting";
+            result.out = client.terminate();
+        } else {
+            client.hang_up();
+            server.release();
+            result = client.finish(options.deadline);
+            result.out = shown;
+        }
     } else {
         result = run_client(options);
+    }
+    if (!c.keeps_waiting) {
         EXPECT_FALSE(result.timed_out);
         EXPECT_EQ(result.status, c.status);
         expect_report(result.err, err);

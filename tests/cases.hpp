@@ -42,6 +42,10 @@ inline const std::string complete_run = dialogue_and_send + "OK\n";
 // Readable text of any size, in lines, for replies.
 std::string text_of(std::size_t size);
 
+// The size of `text` once "{port}" is replaced: the scripted server's port
+// is ephemeral, and so always has five digits.
+inline std::size_t size_with_port(const std::string& text) { return with_port(text, 10000).size(); }
+
 struct client_case {
     const char* name;
     std::optional<std::string> config = "port: {port}\n";
@@ -55,6 +59,10 @@ struct client_case {
     // The client must still be waiting once `out` has come; it is then
     // ended by SIGTERM, and its output must still be exactly `out`.
     bool keeps_waiting = false;
+    // Output goes to a terminal that is closed once `out` has come; the
+    // server is then released (play::reply_when_released) and the run
+    // must end as `err` and `status` say.
+    bool hangs_up = false;
     client_setup setup = {};
 };
 
@@ -78,6 +86,9 @@ void check(const client_case& c);
 
 // The environment that preloads the send shim with `setting`.
 std::vector<std::string> through_send_shim(const std::string& setting);
+// The environment that gives standard output `mode` of buffering, as
+// stdbuf -o does: "L" line by line, "0" none.
+std::vector<std::string> buffered(const std::string& mode);
 
 // One fixture per table: each table's rows run the same way.
 class table : public testing::TestWithParam<client_case> {};

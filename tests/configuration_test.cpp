@@ -62,6 +62,13 @@ CASE_TABLE(
     accepted("leading_zeros_stay_decimal", "port: 00{port}\n"),
     // Ephemeral ports have five digits: the last one is the 99th character.
     accepted("number_ending_at_the_99th_character", "port: " + std::string(88, ' ') + "{port}\n"),
+    accepted("number_ending_at_the_99th_character_and_the_file",
+             "port: " + std::string(88, ' ') + "{port}"),
+    accepted("number_ending_at_the_99th_character_before_a_letter",
+             "port: " + std::string(88, ' ') + "{port}x\n"),
+    // Digits run past the 99th character, but they are no longer the port.
+    accepted("long_line_whose_number_ends_before_the_limit",
+             "port: {port} " + std::string(100, '9') + "\n"),
     // The lowest and highest ports are accepted.
     unanswered("lowest_port", 1), unanswered("highest_port", 65535),
     unreadable("missing_file", std::nullopt, config_entry::file,
@@ -82,6 +89,9 @@ CASE_TABLE(
     refused("beyond_32_bits", "port: 4294967297\n"),
     refused("beyond_any_integer", "port: 99999999999999999999999\n"),
     // Only 99 characters of the line are read: the number lies beyond them.
-    refused("number_beyond_the_99th_character", "port:" + std::string(94, ' ') + "{port}\n"));
+    refused("number_beyond_the_99th_character", "port:" + std::string(94, ' ') + "{port}\n"),
+    // The number's first three digits are the 97th to 99th characters:
+    // they would name another port.
+    refused("number_cut_by_the_99th_character", "port: " + std::string(90, ' ') + "{port}\n"));
 
 } // namespace

@@ -82,6 +82,20 @@ CASE_TABLE(dialogue, client_case{.name = "typical", .out = complete_run, .receiv
                        .status = 1,
                        .connects = false},
            ends_early("end_of_input_before_the_host_line", request_line, request_line),
-           ends_early("request_without_line_feed_then_end_of_input", "GET /", "GET /"));
+           ends_early("request_without_line_feed_then_end_of_input", "GET /", "GET /"),
+           // A non-blocking standard input that runs dry inside the host line:
+           // the part that has come is no line, and nothing is sent.
+           client_case{.name = "non_blocking_input_ends_inside_the_host_line",
+                       .input = request_line + "Host: 127.0.0.1",
+                       .out = prompt + request_echo(request_line) + aborting,
+                       .status = 1,
+                       .connects = false,
+                       .setup = {.input_stays_open = true, .input_nonblocking = true}},
+           client_case{.name = "non_blocking_input_with_nothing_yet",
+                       .input = "",
+                       .out = prompt + aborting,
+                       .status = 1,
+                       .connects = false,
+                       .setup = {.input_stays_open = true, .input_nonblocking = true}});
 
 } // namespace

@@ -11,15 +11,10 @@ namespace {
 
 using namespace cases;
 
-// Larger than the output buffer, so that output is written while connected.
-const std::string long_reply = text_of(20000);
-// What the dialogue and the echo print, so that a reply of this size less
-// one byte leaves stdio's 4096-byte buffer one byte short of full.
+// stdio's buffer for standard output when it is a file.
 constexpr std::size_t output_buffer = 4096;
-// The client's receives take 249 bytes at most: this many full ones carry
-// the buffer past full in the last.
-constexpr std::size_t receive_size = 249;
-constexpr std::size_t receives_past_the_buffer = 17;
+// Larger than the output buffer, so that output is written while connected.
+const std::string long_reply = text_of(5 * output_buffer);
 
 // A complete exchange whose output cannot be written: the run fails, told
 // with the reason of the first failed write.
@@ -34,6 +29,20 @@ client_case unwritten(const char* name, std::string reply, std::string err, clie
 }
 
 const std::string full_device = "fflush(): No space left on device\n";
+
+// A complete exchange under a file size limit that the dialogue and the
+// echo of the message fill exactly, so that no byte of the reply can be
+// written: standard output ends where the limit is.
+client_case past_the_size_limit(const char* name, std::string reply,
+                                std::vector<std::string> environment)
+{
+    client_case run = unwritten(
+        name, std::move(reply), "fflush(): File too large\n",
+        {.limits = {{RLIMIT_FSIZE, static_cast<long>(size_with_port(dialogue_and_send))}},
+         .environment = std::move(environment)});
+    run.out = dialogue_and_send;
+    return run;
+}
 
 CASE_TABLE(
     environment,
@@ -60,7 +69,7 @@ CASE_TABLE(
               {.output = output_to::dev_full}),
     // The reply leaves stdio's buffer one byte short of full.
     unwritten("full_device_failure_on_the_way_is_still_reported",
-              text_of(output_buffer - 1 - with_port(dialogue_and_send, 10000).size()), full_device,
+              text_of(output_buffer - 1 - size_with_port(dialogue_and_send)), full_device,
               {.output = output_to::dev_full}),
     client_case{.name = "full_device_failures_before_the_end_keep_their_own_report",
                 .server = {.what = play::nothing_listening},
@@ -74,21 +83,35 @@ CASE_TABLE(
                 .status = 1,
                 .connects = false,
                 .setup = {.output = output_to::dev_full}},
+    client_case{.name = "refused_port_on_a_full_device_line_buffered",
+                .config = "port: 0\n",
+                .err = full_device,
+                .status = 1,
+                .connects = false,
+                .setup = {.output = output_to::dev_full, .environment = buffered("L")}},
     // The whole reply has come before the client receives, so it is
     // copied without a flush in between: the write that fails is one
-    // that stdio makes when the last chunk overflows its buffer, and
-    // stdio then drops what it held. Standard output ends where the
-    // limit is.
-    client_case{
-        .name = "file_size_limit_hit_in_one_burst",
-        .server = {.reply = text_of(receives_past_the_buffer * receive_size)},
-        .out = dialogue_and_send,
-        .err = "fflush(): File too large\n",
-        .status = 1,
-        .received = sent_message,
-        .setup = {.limits = {{RLIMIT_FSIZE,
-                              static_cast<long>(with_port(dialogue_and_send, 10000).size())}},
-                  .environment = through_send_shim("SEND_SHIM_AFTER_MS=300")}},
+    // that stdio makes when a chunk overflows its buffer, and stdio then
+    // drops what it held. Standard output ends where the limit is.
+    past_the_size_limit("file_size_limit_hit_in_one_burst", text_of(output_buffer + 1),
+                        through_send_shim("SEND_SHIM_AFTER_MS=300")),
+    // Line by line, stdio's fwrite returns the full count of a line that
+    // it failed to write.
+    past_the_size_limit("file_size_limit_hit_by_a_reply_line_line_buffered", "OK\n",
+                        buffered("L")),
+    past_the_size_limit("file_size_limit_hit_by_a_reply_line_unbuffered", "OK\n", buffered("0")),
+    // The terminal's window is closed while the reply comes: its first
+    // line is shown, the rest cannot be.
+    client_case{.name = "terminal_gone_in_the_middle_of_the_reply",
+                .server = {.what = play::reply_when_released,
+                           .reply = "Welcome.\nGoodbye.\n",
+                           .sent_first = 9},
+                .out = dialogue_and_send + "Welcome.\n",
+                .err = "fflush(): Input/output error\n",
+                .status = 1,
+                .received = sent_message,
+                .hangs_up = true,
+                .setup = {.output = output_to::terminal}},
     // Just enough descriptors for the socket and the resolver's own files:
     // config.txt must have been closed before them.
     completes("few_descriptors_suffice", request_line, "Host: localhost\n",

@@ -18,7 +18,7 @@ client_case reset_after(const char* name, const std::string& reply, std::size_t 
     return {.name = name,
             .server = {.what = play::reset_after_part,
                        .reply = reply,
-                       .sent_before_reset = sent,
+                       .sent_first = sent,
                        .reset_delay = delay},
             .out = dialogue_and_send + reply.substr(0, sent),
             .err = "recv(): Connection reset by peer\n",

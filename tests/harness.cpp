@@ -1,6 +1,7 @@
 #include "harness.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -14,8 +15,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,6 +33,8 @@ namespace {
 constexpr auto accept_poll = 20ms;
 constexpr auto idle_limit = 300ms;
 constexpr auto straggler_wait = 30ms;
+// How long reply_when_released waits for the test, at most.
+constexpr auto release_limit = 60s;
 
 [[noreturn]] void fail(const std::string& what)
 {
@@ -71,6 +76,9 @@ void write_file(const std::filesystem::path& path, const std::string& bytes)
 {
     std::ofstream file(path, std::ios::binary);
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!file.flush()) {
+        fail("write " + path.string());
+    }
 }
 
 std::filesystem::path fresh_directory()
@@ -108,18 +116,18 @@ int open_terminal(int& peer)
         fail("open terminal");
     }
     ::cfmakeraw(&settings);
-    ::tcsetattr(peer, TCSANOW, &settings);
+    if (::tcsetattr(peer, TCSANOW, &settings) < 0) {
+        fail("make the terminal raw");
+    }
     return controller;
 }
 
-// Starts the client with its working directory, standard input, output and
-// error set up as the options say. Returns its process id; for output to a
-// pipe or a terminal, `reader` gets the side to read it from.
-int start_client(const run_options& options, const std::filesystem::path& directory, int& reader)
+// Puts config.txt, or what stands in its place, and standard input's file
+// or FIFO into the client's directory.
+void prepare_directory(const run_options& options, const std::filesystem::path& directory)
 {
-    const client_setup& setup = options.setup;
     const auto cwd = directory / "cwd";
-    switch (setup.config_kind) {
+    switch (options.setup.config_kind) {
     case config_entry::file:
         if (options.config) {
             write_file(cwd / "config.txt", *options.config);
@@ -133,97 +141,200 @@ int start_client(const run_options& options, const std::filesystem::path& direct
         break;
     }
     const auto in = directory / "stdin";
-    if (setup.input_stays_open) {
-        ::mkfifo(in.c_str(), 0600);
-    } else {
+    if (!options.setup.input_stays_open) {
         write_file(in, options.input);
+    } else if (::mkfifo(in.c_str(), 0600) < 0) {
+        fail("mkfifo " + in.string());
     }
+}
 
-    // CLIENT_WRAPPER, when set, is a command (words split at blanks) that
-    // runs the client, such as a memory checker.
-    std::vector<std::string> strings;
+// The client's argument vector, led by CLIENT_WRAPPER when it is set: a
+// command (words split at blanks) that runs the client, such as a memory
+// checker.
+std::vector<std::string> command_for(const client_setup& setup)
+{
+    std::vector<std::string> words;
     if (const char* wrapper = std::getenv("CLIENT_WRAPPER")) {
-        std::istringstream words(wrapper);
-        for (std::string word; words >> word;) {
-            strings.push_back(word);
+        std::istringstream split(wrapper);
+        for (std::string word; split >> word;) {
+            words.push_back(word);
         }
     }
-    strings.push_back(client_path());
-    const std::string program = strings.front();
-    strings.insert(strings.end(), setup.arguments.begin(), setup.arguments.end());
+    words.push_back(client_path());
+    words.insert(words.end(), setup.arguments.begin(), setup.arguments.end());
+    return words;
+}
+
+// The test's environment, with the setup's variables first, so they win.
+std::vector<std::string> environment_for(const client_setup& setup)
+{
     std::vector<std::string> environment(setup.environment);
     for (char** entry = environ; *entry != nullptr; ++entry) {
         environment.emplace_back(*entry);
     }
-    const auto argv = pointers_to(strings);
-    const auto envp = pointers_to(environment);
-    const std::string out =
-        setup.output == output_to::dev_full ? "/dev/full" : (directory / "stdout").string();
-    const std::string err = (directory / "stderr").string();
-    const std::string cwd_text = cwd.string();
+    return environment;
+}
 
-    int out_peer = -1;
+// What the child tells the test when a step of its set-up fails: the step
+// and its errno, through a pipe that exec closes.
+struct setup_failure {
+    std::array<char, 64> step{};
+    int error = 0;
+};
+
+// Where the child's descriptors come from, opened by the test or by the
+// child itself.
+struct child_plan {
+    std::string in, out, err, cwd;
+    int out_peer = -1; // the client's side of a pipe or terminal, or -1
+    int report = -1;   // the write end of the set-up failure pipe
+};
+
+[[noreturn]] void setup_failed(int report, const char* step)
+{
+    setup_failure failure;
+    failure.error = errno;
+    for (std::size_t i = 0; step[i] != '\0' && i + 1 < failure.step.size(); ++i) {
+        failure.step[i] = step[i];
+    }
+    [[maybe_unused]] const ssize_t ignored = ::write(report, &failure, sizeof failure);
+    ::_exit(127);
+}
+
+// Runs in the child between fork and exec, so only async-signal-safe calls.
+// A step that fails is told to the test, which fails the row and names it.
+[[noreturn]] void set_up_child_and_exec(const run_options& options, const child_plan& plan,
+                                        char* const* argv, char* const* envp)
+{
+    const client_setup& setup = options.setup;
+    // SIGPIPE goes back to its default, as in a user's shell, whatever this
+    // process inherited.
+    ::signal(SIGPIPE, SIG_DFL);
+    // A FIFO opened for reading and writing never ends: the client holds
+    // its writer itself.
+    const int in_fd = ::open(plan.in.c_str(), setup.input_stays_open ? O_RDWR : O_RDONLY);
+    if (in_fd < 0) {
+        setup_failed(plan.report, "open standard input");
+    }
+    if (setup.input_stays_open &&
+        ::write(in_fd, options.input.data(), options.input.size()) !=
+            static_cast<ssize_t>(options.input.size())) {
+        setup_failed(plan.report, "write standard input");
+    }
+    if (setup.input_nonblocking && ::fcntl(in_fd, F_SETFL, O_NONBLOCK) < 0) {
+        setup_failed(plan.report, "make standard input non-blocking");
+    }
+    const int out_fd = plan.out_peer >= 0
+                           ? plan.out_peer
+                           : ::open(plan.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err_fd = setup.output == output_to::merged_file
+                           ? ::dup(out_fd)
+                           : ::open(plan.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 ||
+        ::dup2(err_fd, 2) < 0) {
+        setup_failed(plan.report, "open standard output and error");
+    }
+    if (::chdir(plan.cwd.c_str()) < 0) {
+        setup_failed(plan.report, "chdir");
+    }
+    // Nothing the test process holds reaches the client, as from a shell;
+    // the report pipe stays open until exec.
+    if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) < 0) {
+        setup_failed(plan.report, "close_range");
+    }
+    for (const int fd : setup.closed) {
+        ::close(fd);
+    }
+    ::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& [resource, value] : setup.limits) {
+        const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+        if (::setrlimit(static_cast<__rlimit_resource_t>(resource), &limit) < 0) {
+            setup_failed(plan.report, "setrlimit");
+        }
+    }
+    // Root keeps its user id but loses, across exec, the capabilities that
+    // let it read and search any file; any other user has none to lose.
+    if (setup.bound_by_file_permissions && ::geteuid() == 0 &&
+        (::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) < 0 ||
+         ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) < 0)) {
+        setup_failed(plan.report, "drop the capabilities to read any file");
+    }
+    ::execve(argv[0], argv, envp);
+    setup_failed(plan.report, "execve");
+}
+
+// Starts the client with its working directory, standard input, output and
+// error set up as the options say. Returns its process id; for output to a
+// pipe or a terminal, `reader` gets the side to read it from. A set-up step
+// that fails, here or in the child, throws, naming the step.
+int start_client(const run_options& options, const std::filesystem::path& directory, int& reader)
+{
+    prepare_directory(options, directory);
+    auto words = command_for(options.setup);
+    auto environment = environment_for(options.setup);
+    const auto argv = pointers_to(words);
+    const auto envp = pointers_to(environment);
+    child_plan plan{.in = (directory / "stdin").string(),
+                    .out = options.setup.output == output_to::dev_full
+                               ? "/dev/full"
+                               : (directory / "stdout").string(),
+                    .err = (directory / "stderr").string(),
+                    .cwd = (directory / "cwd").string()};
     reader = -1;
-    if (setup.output == output_to::pipe) {
+    if (options.setup.output == output_to::pipe) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) < 0) {
             fail("pipe");
         }
         reader = ends[0];
-        out_peer = ends[1];
-    } else if (setup.output == output_to::terminal) {
-        reader = open_terminal(out_peer);
+        plan.out_peer = ends[1];
+    } else if (options.setup.output == output_to::terminal) {
+        reader = open_terminal(plan.out_peer);
     }
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) < 0) {
+        fail("pipe");
+    }
+    plan.report = report[1];
 
     const pid_t pid = ::fork();
     if (pid < 0) {
         fail("fork");
     }
     if (pid == 0) {
-        // Only async-signal-safe calls from here on. SIGPIPE goes back to its
-        // default, as in a user's shell, whatever this process inherited.
-        ::signal(SIGPIPE, SIG_DFL);
-        // A FIFO opened for reading and writing never ends: the client
-        // holds its writer itself.
-        const int in_fd = ::open(in.c_str(), setup.input_stays_open ? O_RDWR : O_RDONLY);
-        if (setup.input_stays_open &&
-            ::write(in_fd, options.input.data(), options.input.size()) < 0) {
-            ::_exit(127);
-        }
-        const int out_fd =
-            out_peer >= 0 ? out_peer : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err_fd = setup.output == output_to::merged_file
-                               ? ::dup(out_fd)
-                               : ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 ||
-            ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 || ::chdir(cwd_text.c_str()) < 0) {
-            ::_exit(127);
-        }
-        for (const int fd : {in_fd, out_fd, err_fd}) {
-            if (fd > STDERR_FILENO) {
-                ::close(fd);
-            }
-        }
-        // Nothing the test process holds reaches the client, as from a shell.
-        ::close_range(STDERR_FILENO + 1, ~0U, 0);
-        for (const int fd : setup.closed) {
-            ::close(fd);
-        }
-        ::signal(SIGXFSZ, SIG_IGN);
-        for (const auto& [resource, value] : setup.limits) {
-            const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
-            ::setrlimit(static_cast<__rlimit_resource_t>(resource), &limit);
-        }
-        ::execve(program.c_str(), argv.data(), envp.data());
-        ::_exit(127);
+        set_up_child_and_exec(options, plan, argv.data(), envp.data());
     }
-    if (out_peer >= 0) {
-        ::close(out_peer);
+    ::close(report[1]);
+    if (plan.out_peer >= 0) {
+        ::close(plan.out_peer);
+    }
+    setup_failure failure;
+    const ssize_t told = ::read(report[0], &failure, sizeof failure);
+    ::close(report[0]);
+    if (told > 0) {
+        ::waitpid(pid, nullptr, 0);
+        errno = failure.error;
+        fail("the client's set-up failed: " + std::string(failure.step.data()));
     }
     return pid;
 }
 
 } // namespace
+
+void event::set()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        set_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool event::happens_within(std::chrono::milliseconds bound)
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, bound, [this] { return set_; });
+}
 
 scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_size)
     : chosen_(std::move(chosen)), expected_size_(expected_message_size)
@@ -260,15 +371,22 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
         fail("listen");
     }
     // One connection is accepted, on a thread of its own, and played on.
+    // Once told to stop, it still takes a connection already queued: a
+    // client may have connected and sent while this thread was not yet
+    // scheduled, and what it sent counts.
     thread_ = std::thread([this] {
-        while (!stopping_) {
-            if (!readable_within(listener_, accept_poll)) {
-                continue;
+        for (;;) {
+            const bool last_look = stopping_;
+            if (readable_within(listener_, last_look ? 0ms : accept_poll)) {
+                const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) {
+                    ++connections_;
+                    accepted_.set();
+                    play_on(fd);
+                    return;
+                }
             }
-            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                ++connections_;
-                play_on(fd);
+            if (last_look) {
                 return;
             }
         }
@@ -299,10 +417,19 @@ void scripted_server::play_on(int fd)
         return;
     case play::reset_after_part:
         record_message(fd);
-        send_all(fd, reply.data(), std::min(chosen_.sent_before_reset, reply.size()));
+        send_all(fd, reply.data(), std::min(chosen_.sent_first, reply.size()));
         std::this_thread::sleep_for(chosen_.reset_delay);
         reset(fd);
         return;
+    case play::reply_when_released: {
+        record_message(fd);
+        const std::size_t first = std::min(chosen_.sent_first, reply.size());
+        send_all(fd, reply.data(), first);
+        released_.happens_within(release_limit);
+        send_all(fd, reply.data() + first, reply.size() - first);
+        close_after_client(fd);
+        return;
+    }
     case play::reset_before_reading:
         // A reset that follows a close finds the client's side half closed:
         // its next send then fails with EPIPE, which raises SIGPIPE unless
@@ -329,6 +456,7 @@ scripted_server::~scripted_server() { finish(); }
 std::string scripted_server::finish()
 {
     stopping_ = true;
+    release();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -482,6 +610,61 @@ std::string background_client::terminate()
     }
     read_available(0ms);
     return output_;
+}
+
+void background_client::hang_up()
+{
+    if (output_fd_ >= 0) {
+        ::close(output_fd_);
+        output_fd_ = -1;
+    }
+}
+
+// The server's first line of output is its port. It ends by itself after
+// serving; on every other path it is stopped here.
+demo_server::demo_server(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> words{demo_server_path()};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    const auto argv = pointers_to(words);
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) < 0) {
+        fail("pipe");
+    }
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        fail("fork");
+    }
+    if (pid_ == 0) {
+        if (::dup2(ends[1], STDOUT_FILENO) >= 0) {
+            ::execv(argv[0], argv.data());
+        }
+        ::_exit(127);
+    }
+    ::close(ends[1]);
+    std::string line;
+    char c = 0;
+    while (::read(ends[0], &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    ::close(ends[0]);
+    port_ = std::atoi(line.c_str());
+}
+
+demo_server::~demo_server()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool demo_server::finish()
+{
+    int status = 0;
+    const bool exited = ::waitpid(pid_, &status, 0) == pid_;
+    pid_ = -1;
+    return exited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string client_path() { return CLIENT_PATH; }

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -21,6 +23,8 @@ enum class play {
     reply_and_close,      // reads the message, sends the reply, then closes
     reply_in_pieces,      // the same, a piece at a time with pauses
     reset_after_part,     // reads, sends part of the reply, waits, resets
+    reply_when_released,  // reads, sends part of the reply, and the rest
+                          // once the test releases it; then closes
     reset_before_reading, // closes its side, then resets, reading nothing
     never_close,          // reads, sends the reply and keeps the connection open
     never_read,           // accepts, then neither reads nor closes
@@ -34,9 +38,22 @@ struct behaviour {
     std::string reply;
     std::size_t piece = 0;                       // reply_in_pieces: bytes a piece
     std::chrono::milliseconds pause = 0ms;       // reply_in_pieces: after each
-    std::size_t sent_before_reset = 0;           // reset_after_part: bytes sent
+    std::size_t sent_first = 0;                  // reset_after_part and
+                                                 // reply_when_released: bytes sent
     std::chrono::milliseconds reset_delay = 0ms; // reset_after_part: then
     std::string address = "127.0.0.1";           // where it listens
+};
+
+// Something that happens once, waited for with a bound.
+class event {
+public:
+    void set();
+    bool happens_within(std::chrono::milliseconds bound);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool set_ = false;
 };
 
 // One connection at most; every wait is bounded.
@@ -51,6 +68,10 @@ public:
     // Stops the server and returns what it received.
     std::string finish();
     [[nodiscard]] int connections() const { return connections_; }
+    // Whether the server has accepted its connection within `bound`.
+    bool accepts_within(std::chrono::milliseconds bound) { return accepted_.happens_within(bound); }
+    // Lets reply_when_released send the rest of its reply.
+    void release() { released_.set(); }
 
 private:
     void play_on(int fd);
@@ -65,6 +86,8 @@ private:
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
+    event accepted_;
+    event released_;
     std::string received_;
     int filler_ = -1; // the connection that fills a full backlog
     std::thread thread_;
@@ -73,7 +96,6 @@ private:
 // What stands at config.txt in the client's directory.
 enum class config_entry { file, directory, dangling_link };
 
-// Where the client's standard output goes.
 // Where the client's standard output goes; merged_file takes standard error
 // too, as 2>&1 does.
 enum class output_to { file, dev_full, pipe, terminal, merged_file };
@@ -83,8 +105,13 @@ struct client_setup {
     config_entry config_kind = config_entry::file;
     output_to output = output_to::file;
     std::vector<int> closed; // standard descriptors closed at start
-    // Standard input never ends: once `input` is read, the client waits.
+    // Standard input never ends: once `input` is read, the client waits,
+    // or, when it is non-blocking, its reads fail with EAGAIN.
     bool input_stays_open = false;
+    bool input_nonblocking = false;
+    // The client runs without root's power to read any file, as a user
+    // does: a file's permissions bind it.
+    bool bound_by_file_permissions = false;
     // Resource limits, such as {RLIMIT_NOFILE, 5}. SIGXFSZ is ignored, so
     // that writes beyond RLIMIT_FSIZE fail with EFBIG instead of killing.
     std::vector<std::pair<int, long>> limits;
@@ -129,6 +156,9 @@ public:
     bool still_running();
     // Sends SIGTERM, waits for the end, and returns all output read.
     std::string terminate();
+    // Closes the terminal that shows the output, as when its window is
+    // closed: the client's further writes to it fail.
+    void hang_up();
     // Waits for the end, killing the client at the deadline; for output to
     // a file or /dev/full.
     run_result finish(std::chrono::milliseconds deadline);
@@ -142,6 +172,23 @@ private:
     bool exited_ = false;
     int status_ = 0;
     std::string output_;
+};
+
+// The demo server, started with `arguments`, stopped when this ends.
+class demo_server {
+public:
+    explicit demo_server(const std::vector<std::string>& arguments);
+    ~demo_server();
+    demo_server(const demo_server&) = delete;
+    demo_server& operator=(const demo_server&) = delete;
+
+    [[nodiscard]] int port() const { return port_; }
+    // Waits for the server to end by itself; true when it exited with 0.
+    bool finish();
+
+private:
+    int pid_ = -1;
+    int port_ = 0;
 };
 
 std::string client_path();

@@ -30,6 +30,16 @@ using namespace cases;
 
 const char* const hosts_file = "127.0.0.1 localhost\n127.0.0.6 from-hosts-file.test\n";
 const char* const resolv_conf = "nameserver 127.0.0.53\noptions timeout:1 attempts:1\n";
+const char* const usual_nsswitch = "hosts: files dns\n";
+
+// A row: a run, and the resolver's files it runs with.
+struct resolver_case {
+    client_case run;
+    const char* nsswitch = usual_nsswitch;
+    bool hosts_unreadable = false; // /etc/hosts readable by no one
+};
+
+std::ostream& operator<<(std::ostream& stream, const resolver_case& c) { return stream << c.run; }
 
 class name_server_namespace : public testing::Environment {
 public:
@@ -45,6 +55,17 @@ public:
     }
     // Why the namespace could not be made, or empty.
     static const std::string& unavailable() { return unavailable_; }
+    // Gives the bound files the row's contents and permissions.
+    static void prepare(const resolver_case& row)
+    {
+        std::ofstream(directory_ / "nsswitch.conf") << row.nsswitch;
+        std::filesystem::permissions(directory_ / "hosts",
+                                     row.hosts_unreadable ? std::filesystem::perms::none
+                                                          : std::filesystem::perms::owner_read |
+                                                                std::filesystem::perms::owner_write |
+                                                                std::filesystem::perms::group_read |
+                                                                std::filesystem::perms::others_read);
+    }
 
 private:
     std::string enter()
@@ -53,8 +74,17 @@ private:
             return "cannot make a network and mount namespace (unshare: "s + std::strerror(errno) +
                    "); run as root";
         }
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !loopback_up()) {
-            return "cannot set up the namespace: "s + std::strerror(errno);
+        // Without this, the files bound below would show outside too.
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            if (errno == EINVAL) {
+                return "cannot make / private: / is not a mount point here (in a chroot?); "
+                       "make the chroot's directory a mount point first (mount --bind DIR DIR) "
+                       "and enter it again";
+            }
+            return "cannot make / private: "s + std::strerror(errno);
+        }
+        if (!loopback_up()) {
+            return "cannot bring up the loopback interface: "s + std::strerror(errno);
         }
         directory_ = std::filesystem::temp_directory_path() /
                      ("client-resolver-" + std::to_string(::getpid()));
@@ -62,7 +92,7 @@ private:
         for (const auto& [name, text, target] :
              {std::tuple{"hosts", hosts_file, "/etc/hosts"},
               std::tuple{"resolv.conf", resolv_conf, "/etc/resolv.conf"},
-              std::tuple{"nsswitch.conf", "hosts: files dns\n", "/etc/nsswitch.conf"}}) {
+              std::tuple{"nsswitch.conf", usual_nsswitch, "/etc/nsswitch.conf"}}) {
             std::ofstream(directory_ / name) << text;
             if (::mount((directory_ / name).c_str(), target, nullptr, MS_BIND, nullptr) != 0) {
                 return "cannot bind "s + target + ": " + std::strerror(errno);
@@ -109,35 +139,37 @@ private:
     }
 
     static inline std::string unavailable_;
-    std::filesystem::path directory_;
+    static inline std::filesystem::path directory_;
     pid_t dnsmasq_ = -1;
 };
 
 // A name that resolves to where the scripted server listens.
-client_case reaches(const char* name, const std::string& host, const char* address)
+resolver_case reaches(const char* name, const std::string& host, const char* address)
 {
     client_case run = completes(name, request_line, "Host: " + host + "\n");
     run.server.address = address;
-    return run;
+    return {.run = run};
 }
 
-client_case fails(const char* name, const std::string& host, const char* address, const char* err)
+resolver_case fails(const char* name, const std::string& host, const char* address,
+                    const char* err)
 {
     const std::string host_line = "Host: " + host + "\n";
-    return {.name = name,
-            .input = request_line + host_line,
-            .server = {.reply = "OK\n", .address = address},
-            .out = prompt + echoes(request_line, host_line),
-            .err = err,
-            .status = 1,
-            .connects = false};
+    return {.run = {.name = name,
+                    .input = request_line + host_line,
+                    .server = {.reply = "OK\n", .address = address},
+                    .out = prompt + echoes(request_line, host_line),
+                    .err = err,
+                    .status = 1,
+                    .connects = false}};
 }
 
-class resolver : public table {
+class resolver : public testing::TestWithParam<resolver_case> {
 protected:
     void SetUp() override
     {
         if (name_server_namespace::unavailable().empty()) {
+            name_server_namespace::prepare(GetParam());
             return;
         }
         if (std::getenv("CI") != nullptr) {
@@ -147,11 +179,23 @@ protected:
     }
 };
 
-TEST_P(resolver, run) { check(GetParam()); }
+TEST_P(resolver, run) { check(GetParam().run); }
+
+// The resolver fails without setting h_errno's reason.
+resolver_case fails_silently(const char* name, const char* nsswitch, bool hosts_unreadable,
+                             const char* err)
+{
+    resolver_case row = fails(name, "from-hosts-file.test", "127.0.0.6", err);
+    row.run.setup.bound_by_file_permissions = true;
+    row.nsswitch = nsswitch;
+    row.hosts_unreadable = hosts_unreadable;
+    return row;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     table, resolver,
-    testing::Values(reaches("name_from_the_name_server", "other-loopback.test", "127.0.0.2"),
+    testing::Values(
+                    reaches("name_from_the_name_server", "other-loopback.test", "127.0.0.2"),
                     reaches("name_from_the_hosts_file", "from-hosts-file.test", "127.0.0.6"),
                     // Only the first address is tried: the second, where the server
                     // listens, is never contacted.
@@ -162,8 +206,13 @@ INSTANTIATE_TEST_SUITE_P(
                     fails("name_with_only_an_ipv6_address", "only-ipv6.test", "127.0.0.1",
                           "gethostbyname(): No address associated with name\n"),
                     fails("name_server_refuses", "elsewhere.example", "127.0.0.1",
-                          "gethostbyname(): Host name lookup failure\n")),
-    case_name);
+                          "gethostbyname(): Host name lookup failure\n"),
+                    // As in a container whose nsswitch.conf was copied from elsewhere.
+                    fails_silently("no_installed_service_for_hosts", "hosts: notinstalled\n",
+                                   false, "gethostbyname(): Resolver internal error\n"),
+                    fails_silently("hosts_file_unreadable", "hosts: files\n", true,
+                                   "gethostbyname(): Permission denied\n")),
+    [](const testing::TestParamInfo<resolver_case>& row) { return row.param.run.name; });
 
 } // namespace
 

@@ -3,14 +3,10 @@
 // other test process pays for them.
 
 #include "cases.hpp"
+#include "describe.hpp"
 
-#include <csignal>
-#include <cstdio>
 #include <thread>
 #include <vector>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -42,28 +38,18 @@ TEST(volume, reply_of_100_megabytes_arrives_whole) { check_reply("large", text_o
 TEST(volume, two_hundred_clients_at_once_each_byte_exact)
 {
     constexpr int clients = 200;
-    // The shell first tells the server's process id, so that a failed run
-    // stops it at once instead of sitting out its wait for missing clients.
-    // NOLINTNEXTLINE(cert-env33-c): runs the project's own server binary.
-    std::FILE* server = ::popen(
-        ("echo $$; exec " + demo_server_path() + " --connections 200 --wait 60").c_str(), "r");
-    ASSERT_NE(server, nullptr);
-    char pid_line[16] = {};
-    char port_line[16] = {};
-    ASSERT_NE(std::fgets(pid_line, sizeof pid_line, server), nullptr);
-    ASSERT_NE(std::fgets(port_line, sizeof port_line, server), nullptr);
-    const auto server_pid = static_cast<pid_t>(std::strtol(pid_line, nullptr, 10));
-    const int port = static_cast<int>(std::strtol(port_line, nullptr, 10));
-    ASSERT_GT(port, 0);
+    demo_server server({"--connections", std::to_string(clients), "--wait", "60"});
+    ASSERT_GT(server.port(), 0);
 
     std::vector<run_result> results(clients);
     std::vector<std::thread> threads;
     threads.reserve(clients);
+    const auto request_of = [](int i) { return "GET /client/" + std::to_string(i) + "\n"; };
     for (int i = 0; i < clients; ++i) {
-        threads.emplace_back([i, port, &results] {
+        threads.emplace_back([&, i] {
             results[static_cast<std::size_t>(i)] =
-                run_client({.config = "port: " + std::to_string(port) + "\n",
-                            .input = "GET /client/" + std::to_string(i) + "\n" + host_line});
+                run_client({.config = "port: " + std::to_string(server.port()) + "\n",
+                            .input = request_of(i) + host_line});
         });
     }
     for (auto& thread : threads) {
@@ -71,24 +57,18 @@ TEST(volume, two_hundred_clients_at_once_each_byte_exact)
     }
     int complete = 0;
     for (int i = 0; i < clients; ++i) {
-        const std::string path = "GET /client/" + std::to_string(i);
-        const std::string request = path + "\n";
-        std::string expected = with_port(prompt, port) + echoes(request, host_line);
-        expected += send_echo(request + host_line);
-        expected += "Hello from the demo server. It received ";
-        expected += std::to_string(request.size() + host_line.size()) + " bytes:\n";
-        expected += "  | " + path + "\\n\n  | Host: 127.0.0.1\\n\nGoodbye.\n";
+        const std::string message = request_of(i) + host_line;
+        const std::string expected = with_port(prompt, server.port()) +
+                                     echoes(request_of(i), host_line) + send_echo(message) +
+                                     demo::describe(message);
         const auto& result = results[static_cast<std::size_t>(i)];
         EXPECT_EQ(result.out, expected) << "client " << i;
         EXPECT_EQ(result.err, "") << "client " << i;
         complete += result.status == 0 && result.out == expected ? 1 : 0;
     }
     EXPECT_EQ(complete, clients);
-    if (complete != clients) {
-        ::kill(server_pid, SIGTERM);
-    }
-    const int status = ::pclose(server);
-    EXPECT_TRUE(complete != clients || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
+    // Having served them all, the server ends by itself, with status 0.
+    EXPECT_TRUE(complete != clients || server.finish());
 }
 
 } // namespace
