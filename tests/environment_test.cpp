@@ -36,10 +36,10 @@ const std::string full_device = "fflush(): No space left on device\n";
 client_case past_the_size_limit(const char* name, std::string reply,
                                 std::vector<std::string> environment)
 {
-    client_case run = unwritten(
-        name, std::move(reply), "fflush(): File too large\n",
-        {.limits = {{RLIMIT_FSIZE, static_cast<long>(size_with_port(dialogue_and_send))}},
-         .environment = std::move(environment)});
+    client_case run =
+        unwritten(name, std::move(reply), "fflush(): File too large\n",
+                  {.limits = {{RLIMIT_FSIZE, static_cast<long>(size_with_port(dialogue_and_send))}},
+                   .environment = std::move(environment)});
     run.out = dialogue_and_send;
     return run;
 }
@@ -97,8 +97,7 @@ CASE_TABLE(
                         through_send_shim("SEND_SHIM_AFTER_MS=300")),
     // Line by line, stdio's fwrite returns the full count of a line that
     // it failed to write.
-    past_the_size_limit("file_size_limit_hit_by_a_reply_line_line_buffered", "OK\n",
-                        buffered("L")),
+    past_the_size_limit("file_size_limit_hit_by_a_reply_line_line_buffered", "OK\n", buffered("L")),
     past_the_size_limit("file_size_limit_hit_by_a_reply_line_unbuffered", "OK\n", buffered("0")),
     // The terminal's window is closed while the reply comes: its first
     // line is shown, the rest cannot be.

@@ -216,9 +216,8 @@ struct child_plan {
     if (in_fd < 0) {
         setup_failed(plan.report, "open standard input");
     }
-    if (setup.input_stays_open &&
-        ::write(in_fd, options.input.data(), options.input.size()) !=
-            static_cast<ssize_t>(options.input.size())) {
+    if (setup.input_stays_open && ::write(in_fd, options.input.data(), options.input.size()) !=
+                                      static_cast<ssize_t>(options.input.size())) {
         setup_failed(plan.report, "write standard input");
     }
     if (setup.input_nonblocking && ::fcntl(in_fd, F_SETFL, O_NONBLOCK) < 0) {
@@ -648,7 +647,7 @@ demo_server::demo_server(const std::vector<std::string>& arguments)
         line += c;
     }
     ::close(ends[0]);
-    port_ = std::atoi(line.c_str());
+    port_ = static_cast<int>(std::strtol(line.c_str(), nullptr, 10));
 }
 
 demo_server::~demo_server()

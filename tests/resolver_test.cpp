@@ -59,12 +59,12 @@ public:
     static void prepare(const resolver_case& row)
     {
         std::ofstream(directory_ / "nsswitch.conf") << row.nsswitch;
-        std::filesystem::permissions(directory_ / "hosts",
-                                     row.hosts_unreadable ? std::filesystem::perms::none
-                                                          : std::filesystem::perms::owner_read |
-                                                                std::filesystem::perms::owner_write |
-                                                                std::filesystem::perms::group_read |
-                                                                std::filesystem::perms::others_read);
+        std::filesystem::permissions(
+            directory_ / "hosts", row.hosts_unreadable ? std::filesystem::perms::none
+                                                       : std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::owner_write |
+                                                             std::filesystem::perms::group_read |
+                                                             std::filesystem::perms::others_read);
     }
 
 private:
@@ -151,8 +151,7 @@ resolver_case reaches(const char* name, const std::string& host, const char* add
     return {.run = run};
 }
 
-resolver_case fails(const char* name, const std::string& host, const char* address,
-                    const char* err)
+resolver_case fails(const char* name, const std::string& host, const char* address, const char* err)
 {
     const std::string host_line = "Host: " + host + "\n";
     return {.run = {.name = name,
@@ -194,8 +193,7 @@ resolver_case fails_silently(const char* name, const char* nsswitch, bool hosts_
 
 INSTANTIATE_TEST_SUITE_P(
     table, resolver,
-    testing::Values(
-                    reaches("name_from_the_name_server", "other-loopback.test", "127.0.0.2"),
+    testing::Values(reaches("name_from_the_name_server", "other-loopback.test", "127.0.0.2"),
                     reaches("name_from_the_hosts_file", "from-hosts-file.test", "127.0.0.6"),
                     // Only the first address is tried: the second, where the server
                     // listens, is never contacted.
@@ -208,8 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
                     fails("name_server_refuses", "elsewhere.example", "127.0.0.1",
                           "gethostbyname(): Host name lookup failure\n"),
                     // As in a container whose nsswitch.conf was copied from elsewhere.
-                    fails_silently("no_installed_service_for_hosts", "hosts: notinstalled\n",
-                                   false, "gethostbyname(): Resolver internal error\n"),
+                    fails_silently("no_installed_service_for_hosts", "hosts: notinstalled\n", false,
+                                   "gethostbyname(): Resolver internal error\n"),
                     fails_silently("hosts_file_unreadable", "hosts: files\n", true,
                                    "gethostbyname(): Permission denied\n")),
     [](const testing::TestParamInfo<resolver_case>& row) { return row.param.run.name; });
