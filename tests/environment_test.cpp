@@ -94,7 +94,7 @@ CASE_TABLE(
     // that stdio makes when a chunk overflows its buffer, and stdio then
     // drops what it held. Standard output ends where the limit is.
     past_the_size_limit("file_size_limit_hit_in_one_burst", text_of(output_buffer + 1),
-                        through_send_shim("SEND_SHIM_AFTER_MS=300")),
+                        through_send_shim("SEND_SHIM_AFTER=closed")),
     // Line by line, stdio's fwrite returns the full count of a line that
     // it failed to write.
     past_the_size_limit("file_size_limit_hit_by_a_reply_line_line_buffered", "OK\n", buffered("L")),

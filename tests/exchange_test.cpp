@@ -58,7 +58,7 @@ CASE_TABLE(
     // report still follows the reply in a merged stream.
     reset_after("report_follows_the_reply_in_a_merged_stream", "partial reply", 7, 0ms,
                 {.output = output_to::merged_file,
-                 .environment = through_send_shim("SEND_SHIM_AFTER_MS=300")}),
+                 .environment = through_send_shim("SEND_SHIM_AFTER=closed")}),
     client_case{.name = "urgent_byte_stays_in_the_reply",
                 .server = {.what = play::reply_urgent, .reply = "urgent!"},
                 .out = dialogue_and_send + "urgent!",
@@ -77,6 +77,6 @@ CASE_TABLE(
                 .out = dialogue,
                 .err = "send(): ",
                 .status = 1,
-                .setup = {.environment = through_send_shim("SEND_SHIM_DELAY_MS=300")}});
+                .setup = {.environment = through_send_shim("SEND_SHIM_BEFORE=reset")}});
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include <arpa/inet.h>
@@ -165,12 +166,20 @@ std::vector<std::string> command_for(const client_setup& setup)
     return words;
 }
 
-// The test's environment, with the setup's variables first, so they win.
+// The test's environment with the setup's variables in place of any of the
+// same name, which the dynamic loader and getenv would each pick its own way.
 std::vector<std::string> environment_for(const client_setup& setup)
 {
     std::vector<std::string> environment(setup.environment);
+    const auto set_by_setup = [&setup](std::string_view entry) {
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        return std::any_of(setup.environment.begin(), setup.environment.end(),
+                           [&name](const std::string& own) { return own.starts_with(name); });
+    };
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        environment.emplace_back(*entry);
+        if (!set_by_setup(*entry)) {
+            environment.emplace_back(*entry);
+        }
     }
     return environment;
 }
