@@ -210,15 +210,11 @@ struct child_plan {
     ::_exit(127);
 }
 
-// Runs in the child between fork and exec, so only async-signal-safe calls.
-// A step that fails is told to the test, which fails the row and names it.
-[[noreturn]] void set_up_child_and_exec(const run_options& options, const child_plan& plan,
-                                        char* const* argv, char* const* envp)
+// In the child, as below: makes descriptors 0, 1 and 2 the client's
+// standard input, output and error.
+void attach_standard_descriptors(const run_options& options, const child_plan& plan)
 {
     const client_setup& setup = options.setup;
-    // SIGPIPE goes back to its default, as in a user's shell, whatever this
-    // process inherited.
-    ::signal(SIGPIPE, SIG_DFL);
     // A FIFO opened for reading and writing never ends: the client holds
     // its writer itself.
     const int in_fd = ::open(plan.in.c_str(), setup.input_stays_open ? O_RDWR : O_RDONLY);
@@ -242,6 +238,18 @@ struct child_plan {
         ::dup2(err_fd, 2) < 0) {
         setup_failed(plan.report, "open standard output and error");
     }
+}
+
+// Runs in the child between fork and exec, so only async-signal-safe calls.
+// A step that fails is told to the test, which fails the row and names it.
+[[noreturn]] void set_up_child_and_exec(const run_options& options, const child_plan& plan,
+                                        char* const* argv, char* const* envp)
+{
+    const client_setup& setup = options.setup;
+    // SIGPIPE goes back to its default, as in a user's shell, whatever this
+    // process inherited.
+    ::signal(SIGPIPE, SIG_DFL);
+    attach_standard_descriptors(options, plan);
     if (::chdir(plan.cwd.c_str()) < 0) {
         setup_failed(plan.report, "chdir");
     }
