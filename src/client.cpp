@@ -37,9 +37,9 @@ constexpr std::size_t label_length = 6;
 constexpr long lowest_port = 1;
 constexpr long highest_port = 65535;
 // Bytes asked for by each receive: one input line's worth, as the client has
-// always received. It sets the pace of the reply (a receive, and on a
-// terminal a write, per 249 bytes) that users have measured and the
-// benchmark's floor repeats; a larger size would be faster, not more exact.
+// always received. It sets the pace of the reply (a receive per 249 bytes)
+// that users have measured and the benchmark's floor repeats; a larger size
+// would be faster, not more exact.
 constexpr std::size_t receive_size = 249;
 
 // The first failure to write standard output: the system's reason and the
