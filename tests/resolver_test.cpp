@@ -59,12 +59,9 @@ public:
     static void prepare(const resolver_case& row)
     {
         std::ofstream(directory_ / "nsswitch.conf") << row.nsswitch;
-        std::filesystem::permissions(
-            directory_ / "hosts", row.hosts_unreadable ? std::filesystem::perms::none
-                                                       : std::filesystem::perms::owner_read |
-                                                             std::filesystem::perms::owner_write |
-                                                             std::filesystem::perms::group_read |
-                                                             std::filesystem::perms::others_read);
+        std::filesystem::permissions(directory_ / "hosts", row.hosts_unreadable
+                                                               ? std::filesystem::perms::none
+                                                               : std::filesystem::perms{0644});
     }
 
 private:
