@@ -6,6 +6,15 @@
 // byte it received, and closes. With --reply-bytes N it answers with N bytes
 // of a fixed pattern instead. It stops by itself after serving, or when no
 // client has come for --wait seconds (default 600).
+//
+// With --paced-by FILE, the file that the client's output goes to, the reply
+// goes out a part at a time (a line of the account, a block of the pattern):
+// each part only once FILE ends with what came before it (at first, the
+// request and a line feed: the client's echo of what it sent), and the
+// connection is closed once FILE ends with the last part. The client then
+// finds nothing to receive before each of its waits, in every run alike, so
+// a traced run makes the same calls every time. A client that closes the
+// connection ends the reply; so does a wait of --wait seconds.
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +25,8 @@
 #include <string_view>
 
 #include "describe.hpp"
+
+#include <fstream>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -29,12 +40,15 @@ constexpr std::size_t request_limit = 4096;
 // The client never half-closes: two line feeds, or a pause, end its request.
 constexpr int request_idle_ms = 500;
 constexpr std::size_t request_line_feeds = 2;
+// How often a paced reply looks at the client's output.
+constexpr int pace_poll_ms = 2;
 
 struct options {
     unsigned port = 0;
     long connections = 1;
     long long reply_bytes = -1;
     int wait_seconds = 600;
+    const char* paced_by = nullptr;
 };
 
 [[noreturn]] void fail(const char* what)
@@ -46,7 +60,8 @@ struct options {
 [[noreturn]] void usage()
 {
     std::fputs(
-        "usage: demo_server [--port N] [--connections N] [--reply-bytes N] [--wait SECONDS]\n",
+        "usage: demo_server [--port N] [--connections N] [--reply-bytes N] [--wait SECONDS]\n"
+        "                   [--paced-by FILE]\n",
         stderr);
     std::exit(2);
 }
@@ -79,6 +94,8 @@ options parse_options(int argc, char** argv)
             parsed.reply_bytes = number_argument(value, 0, 1LL << 40);
         } else if (name == "--wait") {
             parsed.wait_seconds = static_cast<int>(number_argument(value, 1, 86400));
+        } else if (name == "--paced-by") {
+            parsed.paced_by = value;
         } else {
             usage();
         }
@@ -155,11 +172,63 @@ bool send_all(int fd, std::string_view data)
     return true;
 }
 
+bool file_ends_with(const char* path, std::string_view tail)
+{
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    const auto size = static_cast<std::streamoff>(file.tellg());
+    if (!file || size < static_cast<std::streamoff>(tail.size())) {
+        return false;
+    }
+    std::string end(tail.size(), '\0');
+    file.seekg(size - static_cast<std::streamoff>(tail.size()));
+    file.read(end.data(), static_cast<std::streamsize>(end.size()));
+    return file && end == tail;
+}
+
+// The reply's pace: without --paced-by, at once. Returns false when the
+// client closed the connection (or reset it) or the wait ran out.
+bool shown(int fd, const options& chosen, std::string_view last_sent)
+{
+    if (chosen.paced_by == nullptr) {
+        return true;
+    }
+    for (long waited = 0; waited < chosen.wait_seconds * 1000L; waited += pace_poll_ms) {
+        if (file_ends_with(chosen.paced_by, last_sent)) {
+            return true;
+        }
+        pollfd entry{fd, POLLRDHUP, 0};
+        if (::poll(&entry, 1, pace_poll_ms) != 0) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Sends `reply` whole, or, paced, in parts that each end with a line feed
+// (the last part, with what is left).
+void send_lines(int fd, const options& chosen, std::string_view reply, std::string_view before)
+{
+    if (chosen.paced_by == nullptr) {
+        send_all(fd, reply);
+        return;
+    }
+    while (!reply.empty()) {
+        const std::size_t line_end = reply.find('\n');
+        const std::size_t size = line_end == std::string_view::npos ? reply.size() : line_end + 1;
+        if (!shown(fd, chosen, before) || !send_all(fd, reply.substr(0, size))) {
+            return;
+        }
+        before = reply.substr(0, size);
+        reply.remove_prefix(size);
+    }
+    shown(fd, chosen, before);
+}
+
 // Lines of "0123456789abcdefghijklmnopqrstuvwxyz", repeated without a break
 // across blocks, so the first N bytes of the reply are exactly those of
 // `yes 0123456789abcdefghijklmnopqrstuvwxyz`: a lost, repeated or reordered
 // block changes its hash.
-void send_pattern(int fd, long long count)
+void send_pattern(int fd, const options& chosen, std::string_view before)
 {
     static constexpr char line[] = "0123456789abcdefghijklmnopqrstuvwxyz\n";
     static constexpr std::size_t line_length = sizeof line - 1;
@@ -167,23 +236,25 @@ void send_pattern(int fd, long long count)
     for (std::size_t i = 0; i < sizeof block; ++i) {
         block[i] = line[i % line_length];
     }
-    while (count > 0) {
+    for (long long count = chosen.reply_bytes; count > 0;) {
         const std::size_t length = std::min(static_cast<std::size_t>(count), sizeof block);
-        if (!send_all(fd, {block, length})) {
+        if (!shown(fd, chosen, before) || !send_all(fd, {block, length})) {
             return;
         }
+        before = {block, length};
         count -= static_cast<long long>(length);
     }
+    shown(fd, chosen, before);
 }
 
 void serve(int connection, const options& chosen)
 {
     const std::string request = read_request(connection);
+    const std::string echoed = request + "\n";
     if (chosen.reply_bytes >= 0) {
-        send_pattern(connection, chosen.reply_bytes);
+        send_pattern(connection, chosen, echoed);
     } else {
-        const std::string reply = demo::describe(request);
-        send_all(connection, reply);
+        send_lines(connection, chosen, demo::describe(request), echoed);
     }
     ::close(connection);
 }

@@ -3,12 +3,15 @@
 // the reply until the server closes the connection.
 //
 // Exit status 0 after a complete exchange, 1 at the first failure. What it
-// prints is written out before each of its waits, and a failure to write it
-// is told once, at the end. Every buffer has a fixed capacity; nothing is
-// allocated and nothing is thrown.
+// prints is written out before each of its waits. Once a write of it has
+// failed, nothing more is written and no more of the reply is received; the
+// failure is told once, at the end. The program's own buffers have fixed
+// capacities (stdio allocates its stream buffers itself), and nothing is
+// thrown.
 
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -42,18 +45,24 @@ constexpr long highest_port = 65535;
 // would be faster, not more exact.
 constexpr std::size_t receive_size = 249;
 
-// The first failure to write standard output: the system's reason and the
-// step that met it. The run goes on after it, and end_run() tells it once.
-int output_error = 0;
+// The first failure to write standard output: the step that met it and the
+// system's reason. end_run() tells it once.
 const char* output_step = nullptr;
+int output_error = 0;
 
 void remember_output_failure(const char* step)
 {
-    if (output_error == 0) {
-        output_error = errno;
+    if (output_step == nullptr) {
         output_step = step;
+        output_error = errno;
     }
 }
+
+// Whether every write of standard output has succeeded so far. Once one has
+// failed, nothing more is written: a failed write loses its part (stdio
+// drops it), and a later write that succeeded would leave a hole in what the
+// reader gets. So the reader always gets a prefix of the run's output.
+bool output_intact() { return output_step == nullptr; }
 
 // Every write to standard output passes its result here. stdio drops what
 // it could not write and a later flush may then succeed, so the reason has
@@ -78,6 +87,19 @@ void check_output(bool written)
 // stdio still held, and a merged stream keeps the order of the two.
 void flush_output() { check_output(std::fflush(stdout) == 0); }
 
+// Prints to standard output, unless a write of it has already failed.
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf's own interface, checked by the attribute
+[[gnu::format(printf, 1, 2)]] void print(const char* format, ...)
+{
+    if (!output_intact()) {
+        return;
+    }
+    std::va_list values;
+    va_start(values, format);
+    check_output(std::vprintf(format, values) >= 0);
+    va_end(values);
+}
+
 // Tells a failed step on standard error, after the output written so far.
 void report(const char* step, const char* reason)
 {
@@ -98,9 +120,12 @@ int end_run(bool completed)
     if (std::fclose(stdout) != 0) {
         remember_output_failure("fclose()");
     }
-    if (output_error != 0) {
+    if (!output_intact()) {
         // As report() does, but standard output is closed: nothing to flush.
-        std::fprintf(stderr, "%s: %s\n", output_step, std::strerror(output_error));
+        // Every stdio path that sets the stream's error sets errno too; a
+        // reason that is no reason is still not told as "Success".
+        std::fprintf(stderr, "%s: %s\n", output_step,
+                     output_error != 0 ? std::strerror(output_error) : "unknown error");
         return 1;
     }
     return completed ? 0 : 1;
@@ -163,7 +188,8 @@ int port_in_line(const char* line, std::FILE* file)
     }
     char* number_end = nullptr;
     const int port = parse_port(line + label_length, &number_end);
-    if (number_end != line + config_line_capacity - 1) {
+    const bool number_reaches_the_read_limit = number_end == line + config_line_capacity - 1;
+    if (!number_reaches_the_read_limit) {
         return port;
     }
     const int next = std::getc(file);
@@ -209,7 +235,7 @@ bool read_input_line(char (&line)[line_capacity])
 {
     flush_output();
     if (std::fgets(line, line_capacity, stdin) == nullptr || std::ferror(stdin) != 0) {
-        check_output(std::puts("Error or end of input -- aborting") >= 0);
+        print("Error or end of input -- aborting\n");
         return false;
     }
     return true;
@@ -318,7 +344,9 @@ bool send_all(int fd, const char* data, std::size_t length)
 }
 
 // Receives the next part of the reply, flushing the output only when it has
-// to wait, so that a bulk transfer makes no extra writes.
+// to wait, so that a bulk transfer makes no extra writes. Returns the bytes
+// received, 0 when the copy ends (the server has closed, or the output
+// failed as it was written out, and nothing more could be shown), or -1.
 ssize_t receive_next(int fd, char (&chunk)[receive_size])
 {
     const ssize_t ready = ::recv(fd, chunk, receive_size, MSG_DONTWAIT);
@@ -326,27 +354,33 @@ ssize_t receive_next(int fd, char (&chunk)[receive_size])
         return ready;
     }
     flush_output();
+    if (!output_intact()) {
+        return 0;
+    }
     return ::recv(fd, chunk, receive_size, 0);
 }
 
 // Copies the reply to standard output byte for byte, zero bytes included,
-// until the server closes the connection. Returns false after reporting a
-// failed receive; what was already received stays written.
+// until the server closes the connection or a write of standard output
+// fails: the rest could not be shown, so it is not waited for. Returns
+// false after reporting a failed receive; what was already received stays
+// written.
 bool copy_reply(int fd)
 {
     char chunk[receive_size];
-    for (;;) {
+    while (output_intact()) {
         const ssize_t received = receive_next(fd, chunk);
         if (received < 0) {
             report("recv()");
             return false;
         }
         if (received == 0) {
-            return true;
+            break;
         }
         const auto size = static_cast<std::size_t>(received);
         check_output(std::fwrite(chunk, 1, size, stdout) == size);
     }
+    return true;
 }
 
 // The exchange with the server: connects to `host_name` at `port`, sends
@@ -363,7 +397,7 @@ bool exchange(int port, const char* host_name, const char* message)
     if (!send_all(fd, message, std::strlen(message))) {
         return false;
     }
-    check_output(std::printf("send: %s\n", message) >= 0);
+    print("send: %s\n", message);
     if (!copy_reply(fd)) {
         return false;
     }
@@ -383,23 +417,23 @@ int main()
     }
     const int port = read_port();
     if (port == 0) {
-        check_output(std::puts("Error reading the port.") >= 0);
+        print("Error reading the port.\n");
         return end_run(false);
     }
-    check_output(std::printf("port=%d\n", port) >= 0);
-    check_output(std::puts("Enter your request:") >= 0);
+    print("port=%d\n", port);
+    print("Enter your request:\n");
 
     char request_line[line_capacity];
     if (!read_input_line(request_line)) {
         return end_run(false);
     }
-    check_output(std::printf("request=%s\n", request_line) >= 0);
+    print("request=%s\n", request_line);
 
     char host_line[line_capacity];
     if (!read_input_line(host_line)) {
         return end_run(false);
     }
-    check_output(std::printf("host=%s\n", host_line) >= 0);
+    print("host=%s\n", host_line);
 
     // The storage holds two full lines, so this cannot fail or cut; the
     // result is still checked, as the call's contract allows a failure, and
@@ -412,7 +446,9 @@ int main()
     // Only now: the server is sent the host line as typed, line feed
     // included, while the name that is looked up must not hold it.
     cut_line_feed(host_line);
-    check_output(std::putchar('\n') != EOF);
+    // The empty line that ends the dialogue on the screen, after the echo of
+    // the host line (which ends in its own line feed, or in the echo's).
+    print("\n");
 
     return end_run(exchange(port, host_name_of(host_line), message));
 }

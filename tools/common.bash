@@ -8,6 +8,12 @@
 #   start_demo_server DEMO_SERVER [ARGUMENT...]
 #       starts the demo server with the arguments, registers it to be
 #       stopped, and sets $demo_port to the port it prints when listening.
+#   quietly COMMAND...
+#       runs the command with its output kept, and shows that output only
+#       when it fails; the script then exits with the command's status.
+#   build PRESET [TARGET...]
+#       configures and builds a preset of CMakePresets.json (only the
+#       targets named, if any), quietly, from the project's root.
 
 exit_functions=()
 exit_pids=()
@@ -43,4 +49,26 @@ start_demo_server() {
     echo "${0##*/}: the demo server did not start" >&2
     exit 1
   fi
+}
+
+quietly() {
+  local log status=0
+  log=$(mktemp)
+  on_exit_remove "$log"
+  "$@" >"$log" 2>&1 || status=$?
+  if [ "$status" != 0 ]; then
+    cat "$log"
+    echo "${0##*/}: $* failed" >&2
+    exit "$status"
+  fi
+}
+
+build() {
+  local preset=$1 root
+  shift
+  root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  local targets=()
+  [ $# -eq 0 ] || targets=(--target "$@")
+  quietly env -C "$root" cmake --preset "$preset"
+  quietly env -C "$root" cmake --build --preset "$preset" -j"$(nproc)" "${targets[@]}"
 }
