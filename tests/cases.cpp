@@ -94,6 +94,8 @@ client_case completes(const char* name, const std::string& request, const std::s
 void check(const client_case& c)
 {
     scripted_server server(c.server, c.received.size());
+    // Rows that reach the limit of the configuration line count on it.
+    ASSERT_EQ(std::to_string(server.port()).size(), 5U) << "the server's port " << server.port();
     const run_options options{
         .config = c.config ? std::optional(with_port(*c.config, server.port())) : std::nullopt,
         .input = c.input,
@@ -105,25 +107,30 @@ void check(const client_case& c)
         out += std::exchange(err, "");
     }
     run_result result;
-    if (c.keeps_waiting || c.hangs_up) {
+    if (c.end == ending::by_itself) {
+        result = run_client(options);
+    } else {
         background_client client(options);
         const std::string shown = client.output_within(out.size(), output_wait());
         EXPECT_EQ(shown, out) << "not all received was written out while the client waited";
         // Whatever the client sent counts only once the server has it.
         EXPECT_EQ(server.accepts_within(c.connects ? output_wait() : 0ms), c.connects);
-        if (c.keeps_waiting) {
+        switch (c.end) {
+        case ending::keeps_waiting:
             EXPECT_TRUE(client.still_running()) << "the client should still be waiting";
             result.out = client.terminate();
-        } else {
+            break;
+        case ending::terminal_closed:
             client.hang_up();
             server.release();
             result = client.finish(options.deadline);
             result.out = shown;
+            break;
+        case ending::by_itself:
+            break;
         }
-    } else {
-        result = run_client(options);
     }
-    if (!c.keeps_waiting) {
+    if (c.end != ending::keeps_waiting) {
         EXPECT_FALSE(result.timed_out);
         EXPECT_EQ(result.status, c.status);
         expect_report(result.err, err);

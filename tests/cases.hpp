@@ -34,17 +34,29 @@ inline const std::string aborting = "Error or end of input -- aborting\n";
 inline const std::string request_line = "GET /\n";
 inline const std::string host_line = "Host: 127.0.0.1\n";
 inline const std::string sent_message = request_line + host_line;
-// What a run that reaches the server prints before the reply.
-inline const std::string dialogue = prompt + echoes(request_line, host_line);
-inline const std::string dialogue_and_send = dialogue + send_echo(sent_message);
+// What a run that reaches the server prints before sending, and before the
+// reply.
+inline const std::string dialogue_text = prompt + echoes(request_line, host_line);
+inline const std::string dialogue_and_send = dialogue_text + send_echo(sent_message);
 inline const std::string complete_run = dialogue_and_send + "OK\n";
 
 // Readable text of any size, in lines, for replies.
 std::string text_of(std::size_t size);
 
 // The size of `text` once "{port}" is replaced: the scripted server's port
-// is ephemeral, and so always has five digits.
+// is ephemeral, and check() makes sure that it has five digits.
 inline std::size_t size_with_port(const std::string& text) { return with_port(text, 10000).size(); }
+
+// How a run ends.
+enum class ending {
+    by_itself,       // it must end as `err` and `status` say
+    keeps_waiting,   // it must still be waiting once `out` has come; it is then
+                     // ended by SIGTERM, and its output must still be `out`
+    terminal_closed, // its output goes to a terminal that is closed once
+                     // `out` has come; the server is then released
+                     // (play::reply_when_released), and the run must end by
+                     // itself, as `err` and `status` say, having shown `out`
+};
 
 struct client_case {
     const char* name;
@@ -56,13 +68,7 @@ struct client_case {
     int status = 0;
     std::string received; // bytes the server must receive
     bool connects = true; // whether the client must reach the server
-    // The client must still be waiting once `out` has come; it is then
-    // ended by SIGTERM, and its output must still be exactly `out`.
-    bool keeps_waiting = false;
-    // Output goes to a terminal that is closed once `out` has come; the
-    // server is then released (play::reply_when_released) and the run
-    // must end as `err` and `status` say.
-    bool hangs_up = false;
+    ending end = ending::by_itself;
     client_setup setup = {};
 };
 

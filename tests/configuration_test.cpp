@@ -20,8 +20,8 @@ client_case unanswered(const char* name, int port)
 {
     return {.name = name,
             .config = "port: " + std::to_string(port) + "\n",
-            .server = {.what = play::nothing_listening},
-            .out = with_port(dialogue, port),
+            .server = {.listen = listening::refuses},
+            .out = with_port(dialogue_text, port),
             .err = "connect(): Connection refused\n",
             .status = 1,
             .connects = false};

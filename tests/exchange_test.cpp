@@ -64,8 +64,8 @@ CASE_TABLE(
                 .out = dialogue_and_send + "urgent!",
                 .received = sent_message},
     client_case{.name = "nothing_listening",
-                .server = {.what = play::nothing_listening},
-                .out = dialogue,
+                .server = {.listen = listening::refuses},
+                .out = dialogue_text,
                 .err = "connect(): Connection refused\n",
                 .status = 1,
                 .connects = false},
@@ -74,7 +74,7 @@ CASE_TABLE(
     // Without MSG_NOSIGNAL the client would die by SIGPIPE here.
     client_case{.name = "reset_connection_is_reported_not_fatal",
                 .server = {.what = play::reset_before_reading},
-                .out = dialogue,
+                .out = dialogue_text,
                 .err = "send(): ",
                 .status = 1,
                 .setup = {.environment = through_send_shim("SEND_SHIM_BEFORE=reset")}});

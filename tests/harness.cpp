@@ -34,6 +34,10 @@ namespace {
 constexpr auto accept_poll = 20ms;
 constexpr auto idle_limit = 300ms;
 constexpr auto straggler_wait = 30ms;
+// Between reset_before_reading's close and its reset: long enough for the
+// client's side to take the close first, and so be half closed when the
+// reset comes.
+constexpr auto close_before_reset = 30ms;
 // How long reply_when_released waits for the test, at most.
 constexpr auto release_limit = 60s;
 
@@ -355,6 +359,15 @@ bool event::happens_within(std::chrono::milliseconds bound)
 scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_size)
     : chosen_(std::move(chosen)), expected_size_(expected_message_size)
 {
+    bind_to_an_ephemeral_port();
+    listen_as_chosen();
+    if (chosen_.listen == listening::accepts) {
+        thread_ = std::thread([this] { accept_and_play(); });
+    }
+}
+
+void scripted_server::bind_to_an_ephemeral_port()
+{
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener_ < 0) {
         fail("socket");
@@ -368,45 +381,56 @@ scripted_server::scripted_server(behaviour chosen, std::size_t expected_message_
         fail("bind " + chosen_.address);
     }
     port_ = ntohs(address.sin_port);
+}
 
-    if (chosen_.what == play::nothing_listening) {
+void scripted_server::listen_as_chosen()
+{
+    switch (chosen_.listen) {
+    case listening::refuses:
         return; // bound, so no other test takes the port, but refusing
-    }
-    if (chosen_.what == play::backlog_full) {
+    case listening::backlog_full: {
         // A queue of length 0 holds one connection, never accepted: the
         // kernel then drops further connection requests, so the client's
         // connect waits, retrying, as with a host that does not answer.
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
         filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::listen(listener_, 0) < 0 ||
+        if (::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) < 0 ||
+            ::listen(listener_, 0) < 0 ||
             ::connect(filler_, reinterpret_cast<sockaddr*>(&address), length) < 0) {
             fail("fill the backlog");
         }
         return;
     }
-    if (::listen(listener_, 1) < 0) {
-        fail("listen");
+    case listening::accepts:
+        if (::listen(listener_, 1) < 0) {
+            fail("listen");
+        }
+        return;
     }
-    // One connection is accepted, on a thread of its own, and played on.
-    // Once told to stop, it still takes a connection already queued: a
-    // client may have connected and sent while this thread was not yet
-    // scheduled, and what it sent counts.
-    thread_ = std::thread([this] {
-        for (;;) {
-            const bool last_look = stopping_;
-            if (readable_within(listener_, last_look ? 0ms : accept_poll)) {
-                const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd >= 0) {
-                    ++connections_;
-                    accepted_.set();
-                    play_on(fd);
-                    return;
-                }
-            }
-            if (last_look) {
+}
+
+// One connection is accepted, on the server's thread, and played on. Once
+// told to stop, it still takes a connection already queued: a client may
+// have connected and sent while this thread was not yet scheduled, and what
+// it sent counts.
+void scripted_server::accept_and_play()
+{
+    for (;;) {
+        const bool last_look = stopping_;
+        if (readable_within(listener_, last_look ? 0ms : accept_poll)) {
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                ++connections_;
+                accepted_.set();
+                play_on(fd);
                 return;
             }
         }
-    });
+        if (last_look) {
+            return;
+        }
+    }
 }
 
 void scripted_server::play_on(int fd)
@@ -443,7 +467,7 @@ void scripted_server::play_on(int fd)
         send_all(fd, reply.data(), first);
         released_.happens_within(release_limit);
         send_all(fd, reply.data() + first, reply.size() - first);
-        close_after_client(fd);
+        hold_until_stopped(fd);
         return;
     }
     case play::reset_before_reading:
@@ -451,7 +475,7 @@ void scripted_server::play_on(int fd)
         // its next send then fails with EPIPE, which raises SIGPIPE unless
         // the client asked for none.
         ::shutdown(fd, SHUT_WR);
-        std::this_thread::sleep_for(straggler_wait);
+        std::this_thread::sleep_for(close_before_reset);
         reset(fd);
         return;
     case play::never_close:
@@ -460,8 +484,6 @@ void scripted_server::play_on(int fd)
         hold_until_stopped(fd);
         return;
     case play::never_read:
-    case play::nothing_listening:
-    case play::backlog_full:
         hold_until_stopped(fd);
         return;
     }
@@ -636,56 +658,11 @@ void background_client::hang_up()
     }
 }
 
-// The server's first line of output is its port. It ends by itself after
-// serving; on every other path it is stopped here.
-demo_server::demo_server(const std::vector<std::string>& arguments)
+std::string client_path()
 {
-    std::vector<std::string> words{demo_server_path()};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    const auto argv = pointers_to(words);
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) < 0) {
-        fail("pipe");
-    }
-    pid_ = ::fork();
-    if (pid_ < 0) {
-        fail("fork");
-    }
-    if (pid_ == 0) {
-        if (::dup2(ends[1], STDOUT_FILENO) >= 0) {
-            ::execv(argv[0], argv.data());
-        }
-        ::_exit(127);
-    }
-    ::close(ends[1]);
-    std::string line;
-    char c = 0;
-    while (::read(ends[0], &c, 1) == 1 && c != '\n') {
-        line += c;
-    }
-    ::close(ends[0]);
-    port_ = static_cast<int>(std::strtol(line.c_str(), nullptr, 10));
+    const char* chosen = std::getenv("CLIENT");
+    return chosen != nullptr ? chosen : CLIENT_PATH;
 }
-
-demo_server::~demo_server()
-{
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-}
-
-bool demo_server::finish()
-{
-    int status = 0;
-    const bool exited = ::waitpid(pid_, &status, 0) == pid_;
-    pid_ = -1;
-    return exited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-std::string client_path() { return CLIENT_PATH; }
-
-std::string demo_server_path() { return DEMO_SERVER_PATH; }
 
 std::string send_shim_path() { return SEND_SHIM_PATH; }
 

@@ -18,22 +18,30 @@ namespace harness {
 
 using namespace std::chrono_literals;
 
-// What the scripted server does with the one connection it accepts.
+// How the scripted server takes connections.
+enum class listening {
+    accepts,      // accepts one connection and plays on it
+    refuses,      // bound but not listening: connections are refused
+    backlog_full, // listens, its queue full: connections wait, never accepted
+};
+
+// What the scripted server does with the connection it accepts.
 enum class play {
     reply_and_close,      // reads the message, sends the reply, then closes
     reply_in_pieces,      // the same, a piece at a time with pauses
     reset_after_part,     // reads, sends part of the reply, waits, resets
     reply_when_released,  // reads, sends part of the reply, and the rest
-                          // once the test releases it; then closes
+                          // once the test releases it; then keeps the
+                          // connection open, so that only a client that
+                          // stops receiving by itself ends
     reset_before_reading, // closes its side, then resets, reading nothing
     never_close,          // reads, sends the reply and keeps the connection open
     never_read,           // accepts, then neither reads nor closes
-    nothing_listening,    // bound but not listening: connections are refused
-    backlog_full,         // listens, its queue full: connections wait
     reply_urgent,         // reply_and_close, the reply's last byte urgent
 };
 
 struct behaviour {
+    listening listen = listening::accepts;
     play what = play::reply_and_close;
     std::string reply;
     std::size_t piece = 0;                       // reply_in_pieces: bytes a piece
@@ -79,6 +87,9 @@ private:
     void record_message(int fd) { record(fd, expected_size_); }
     void close_after_client(int fd);
     void hold_until_stopped(int fd);
+    void bind_to_an_ephemeral_port();
+    void listen_as_chosen();
+    void accept_and_play();
 
     behaviour chosen_;
     std::size_t expected_size_;
@@ -159,8 +170,9 @@ public:
     // Closes the terminal that shows the output, as when its window is
     // closed: the client's further writes to it fail.
     void hang_up();
-    // Waits for the end, killing the client at the deadline; for output to
-    // a file or /dev/full.
+    // Waits for the end, killing the client at the deadline, and returns
+    // its status and standard error, and its standard output when that
+    // went to a file (for a pipe or terminal, see output_within).
     run_result finish(std::chrono::milliseconds deadline);
 
 private:
@@ -174,25 +186,10 @@ private:
     std::string output_;
 };
 
-// The demo server, started with `arguments`, stopped when this ends.
-class demo_server {
-public:
-    explicit demo_server(const std::vector<std::string>& arguments);
-    ~demo_server();
-    demo_server(const demo_server&) = delete;
-    demo_server& operator=(const demo_server&) = delete;
-
-    [[nodiscard]] int port() const { return port_; }
-    // Waits for the server to end by itself; true when it exited with 0.
-    bool finish();
-
-private:
-    int pid_ = -1;
-    int port_ = 0;
-};
-
+// The client under test: $CLIENT when set (a client built another way:
+// by clang, for the sanitizers, for gcov, for memcheck), otherwise the one
+// built with the tests.
 std::string client_path();
-std::string demo_server_path();
 std::string send_shim_path();
 
 } // namespace harness

@@ -75,8 +75,8 @@ private:
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             if (errno == EINVAL) {
                 return "cannot make / private: / is not a mount point here (in a chroot?); "
-                       "make the chroot's directory a mount point first (mount --bind DIR DIR) "
-                       "and enter it again";
+                       "make the chroot's directory a mount point with what is mounted under "
+                       "it (mount --rbind DIR DIR) and enter it again";
             }
             return "cannot make / private: "s + std::strerror(errno);
         }
@@ -209,11 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
                                    "gethostbyname(): Permission denied\n")),
     [](const testing::TestParamInfo<resolver_case>& row) { return row.param.run.name; });
 
-} // namespace
+// Registered before gtest_main runs the tests; gtest owns it.
+// NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+const auto* const namespace_environment =
+    testing::AddGlobalTestEnvironment(new name_server_namespace);
 
-int main(int argc, char** argv)
-{
-    testing::InitGoogleTest(&argc, argv);
-    testing::AddGlobalTestEnvironment(new name_server_namespace); // NOLINT: gtest owns it
-    return RUN_ALL_TESTS();
-}
+} // namespace

@@ -18,7 +18,7 @@ client_case waits(const char* name, behaviour server, std::string out, bool reac
             .out = std::move(out),
             .received = reaches_server ? sent_message : "",
             .connects = reaches_server,
-            .keeps_waiting = true,
+            .end = ending::keeps_waiting,
             .setup = std::move(setup)};
 }
 
@@ -36,10 +36,10 @@ CASE_TABLE(waiting, waits("prompt_reaches_a_pipe", server_prompt, prompted),
                        .input = "",
                        .out = prompt,
                        .connects = false,
-                       .keeps_waiting = true,
+                       .end = ending::keeps_waiting,
                        .setup = {.output = output_to::pipe, .input_stays_open = true}},
-           waits("dialogue_shows_while_connect_waits", {.what = play::backlog_full}, dialogue,
-                 false),
+           waits("dialogue_shows_while_connect_waits", {.listen = listening::backlog_full},
+                 dialogue_text, false),
            // More than stdio's buffer, all of it out while the client waits.
            waits("long_reply_then_silence", {.what = play::never_close, .reply = text_of(100000)},
                  dialogue_and_send + text_of(100000)));

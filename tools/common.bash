@@ -56,8 +56,9 @@ quietly() {
   log=$(mktemp)
   on_exit_remove "$log"
   "$@" >"$log" 2>&1 || status=$?
+  [ "$status" = 0 ] || cat "$log"
+  rm -f "$log"
   if [ "$status" != 0 ]; then
-    cat "$log"
     echo "${0##*/}: $* failed" >&2
     exit "$status"
   fi
