@@ -122,8 +122,9 @@ int end_run(bool completed)
     }
     if (!output_intact()) {
         // As report() does, but standard output is closed: nothing to flush.
-        // Every stdio path that sets the stream's error sets errno too; a
-        // reason that is no reason is still not told as "Success".
+        // The C library fails a write of it only with errno set (a failed
+        // write(2), or EBADF for a stream not open for writing); were the
+        // reason ever 0, it would still not be told as "Success".
         std::fprintf(stderr, "%s: %s\n", output_step,
                      output_error != 0 ? std::strerror(output_error) : "unknown error");
         return 1;
