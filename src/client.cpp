@@ -34,7 +34,7 @@ constexpr int config_line_capacity = 100;
 constexpr int line_capacity = 250;
 // Both input lines in full, so no pair of lines can overflow the message.
 constexpr std::size_t message_capacity = 2 * (line_capacity - 1) + 1;
-// The first six characters of the configuration line and of the host line
+// The first six bytes of the configuration line and of the host line
 // are labels: the port and the host name start after them.
 constexpr std::size_t label_length = 6;
 constexpr long lowest_port = 1;
