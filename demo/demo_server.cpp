@@ -204,21 +204,29 @@ bool shown(int fd, const options& chosen, std::string_view last_sent)
     return false;
 }
 
+// Sends one part of the reply once the part before it, `before`, is shown,
+// and makes it the one before the next. False when the client has gone.
+bool send_part(int fd, const options& chosen, std::string_view& before, std::string_view part)
+{
+    if (!shown(fd, chosen, before) || !send_all(fd, part)) {
+        return false;
+    }
+    before = part;
+    return true;
+}
+
 // Sends `reply` whole, or, paced, in parts that each end with a line feed
 // (the last part, with what is left).
 void send_lines(int fd, const options& chosen, std::string_view reply, std::string_view before)
 {
-    if (chosen.paced_by == nullptr) {
-        send_all(fd, reply);
-        return;
-    }
     while (!reply.empty()) {
         const std::size_t line_end = reply.find('\n');
-        const std::size_t size = line_end == std::string_view::npos ? reply.size() : line_end + 1;
-        if (!shown(fd, chosen, before) || !send_all(fd, reply.substr(0, size))) {
+        const std::size_t size = chosen.paced_by == nullptr || line_end == std::string_view::npos
+                                     ? reply.size()
+                                     : line_end + 1;
+        if (!send_part(fd, chosen, before, reply.substr(0, size))) {
             return;
         }
-        before = reply.substr(0, size);
         reply.remove_prefix(size);
     }
     shown(fd, chosen, before);
@@ -238,10 +246,9 @@ void send_pattern(int fd, const options& chosen, std::string_view before)
     }
     for (long long count = chosen.reply_bytes; count > 0;) {
         const std::size_t length = std::min(static_cast<std::size_t>(count), sizeof block);
-        if (!shown(fd, chosen, before) || !send_all(fd, {block, length})) {
+        if (!send_part(fd, chosen, before, {block, length})) {
             return;
         }
-        before = {block, length};
         count -= static_cast<long long>(length);
     }
     shown(fd, chosen, before);

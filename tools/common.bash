@@ -55,13 +55,8 @@ quietly() {
   local log status=0
   log=$(mktemp)
   on_exit_remove "$log"
-  "$@" >"$log" 2>&1 || status=$?
-  [ "$status" = 0 ] || cat "$log"
+  "$@" >"$log" 2>&1 || { status=$? && cat "$log" && echo "${0##*/}: $* failed" >&2 && exit "$status"; }
   rm -f "$log"
-  if [ "$status" != 0 ]; then
-    echo "${0##*/}: $* failed" >&2
-    exit "$status"
-  fi
 }
 
 build() {
