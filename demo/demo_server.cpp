@@ -7,14 +7,7 @@
 // of a fixed pattern instead. It stops by itself after serving, or when no
 // client has come for --wait seconds (default 600).
 //
-// With --paced-by FILE, the file that the client's output goes to, the reply
-// goes out a part at a time (a line of the account, a block of the pattern):
-// each part only once FILE ends with what came before it (at first, the
-// request and a line feed: the client's echo of what it sent), and the
-// connection is closed once FILE ends with the last part. The client then
-// finds nothing to receive before each of its waits, in every run alike, so
-// a traced run makes the same calls every time. A client that closes the
-// connection ends the reply; so does a wait of --wait seconds.
+// --paced-by FILE is for checks/faults, not for demos: see "Pacing" below.
 
 #include <algorithm>
 #include <cerrno>
@@ -24,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-#include "describe.hpp"
-
 #include <fstream>
+
+#include "describe.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -40,8 +33,6 @@ constexpr std::size_t request_limit = 4096;
 // The client never half-closes: two line feeds, or a pause, end its request.
 constexpr int request_idle_ms = 500;
 constexpr std::size_t request_line_feeds = 2;
-// How often a paced reply looks at the client's output.
-constexpr int pace_poll_ms = 2;
 
 struct options {
     unsigned port = 0;
@@ -172,6 +163,22 @@ bool send_all(int fd, std::string_view data)
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// Pacing, for checks/faults only. A demo needs none of it: without
+// --paced-by, each function below returns at once or just sends.
+//
+// With --paced-by FILE, the file that the client's output goes to, the reply
+// goes out a part at a time (a line of the account, a block of the pattern):
+// each part only once FILE ends with what came before it (at first, the
+// request and a line feed: the client's echo of what it sent), and the
+// connection is closed once FILE ends with the last part. The client then
+// finds nothing to receive before each of its waits, in every run alike, so
+// a traced run makes the same calls every time. A client that closes the
+// connection ends the reply; so does a wait of --wait seconds.
+
+// How often a paced reply looks at the client's output.
+constexpr int pace_poll_ms = 2;
+
 bool file_ends_with(const char* path, std::string_view tail)
 {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
@@ -185,9 +192,10 @@ bool file_ends_with(const char* path, std::string_view tail)
     return file && end == tail;
 }
 
-// The reply's pace: without --paced-by, at once. Returns false when the
+// Waits, looking at --paced-by's file every few milliseconds for up to
+// --wait seconds, until it ends with `last_sent`. Returns false when the
 // client closed the connection (or reset it) or the wait ran out.
-bool shown(int fd, const options& chosen, std::string_view last_sent)
+bool wait_until_shown(int fd, const options& chosen, std::string_view last_sent)
 {
     if (chosen.paced_by == nullptr) {
         return true;
@@ -208,15 +216,18 @@ bool shown(int fd, const options& chosen, std::string_view last_sent)
 // and makes it the one before the next. False when the client has gone.
 bool send_part(int fd, const options& chosen, std::string_view& before, std::string_view part)
 {
-    if (!shown(fd, chosen, before) || !send_all(fd, part)) {
+    if (!wait_until_shown(fd, chosen, before) || !send_all(fd, part)) {
         return false;
     }
     before = part;
     return true;
 }
 
-// Sends `reply` whole, or, paced, in parts that each end with a line feed
-// (the last part, with what is left).
+// End of the pacing.
+// ---------------------------------------------------------------------------
+
+// Sends `reply` whole, or, paced, a line at a time (the last part, with
+// what is left).
 void send_lines(int fd, const options& chosen, std::string_view reply, std::string_view before)
 {
     while (!reply.empty()) {
@@ -229,7 +240,7 @@ void send_lines(int fd, const options& chosen, std::string_view reply, std::stri
         }
         reply.remove_prefix(size);
     }
-    shown(fd, chosen, before);
+    wait_until_shown(fd, chosen, before);
 }
 
 // Lines of "0123456789abcdefghijklmnopqrstuvwxyz", repeated without a break
@@ -251,7 +262,7 @@ void send_pattern(int fd, const options& chosen, std::string_view before)
         }
         count -= static_cast<long long>(length);
     }
-    shown(fd, chosen, before);
+    wait_until_shown(fd, chosen, before);
 }
 
 void serve(int connection, const options& chosen)

@@ -1,5 +1,6 @@
 // The demo server's reply: a readable account of the bytes it received.
-// The tests build their expectations with it, so it is spelled once.
+// tests/transcript builds the tests' expectation of it with it too, so it
+// is spelled once.
 #pragma once
 
 #include <cstdio>

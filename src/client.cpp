@@ -270,6 +270,14 @@ bool parse_dotted_address(const char* name, in_addr* address)
     return std::strspn(name, "0123456789.") == std::strlen(name) && ::inet_aton(name, address) != 0;
 }
 
+// NETDB_INTERNAL is glibc's and the BSDs' name, not POSIX's; musl has none,
+// and its h_errno never takes glibc's value for it, -1.
+#ifdef NETDB_INTERNAL
+constexpr int resolver_internal_error = NETDB_INTERNAL;
+#else
+constexpr int resolver_internal_error = -1;
+#endif
+
 // The resolver tells its reason in h_errno, but not always: its internal
 // error (out of descriptors, or an nsswitch.conf naming only services whose
 // modules are not installed) and a failure that leaves h_errno 0 (an
@@ -279,12 +287,12 @@ bool parse_dotted_address(const char* name, in_addr* address)
 void report_lookup_failure()
 {
     const int reason = errno;
-    if (h_errno != NETDB_INTERNAL && h_errno != 0) {
+    if (h_errno != resolver_internal_error && h_errno != 0) {
         report("gethostbyname()", ::hstrerror(h_errno));
     } else if (reason != 0) {
         report("gethostbyname()", std::strerror(reason));
     } else {
-        report("gethostbyname()", ::hstrerror(NETDB_INTERNAL));
+        report("gethostbyname()", ::hstrerror(resolver_internal_error));
     }
 }
 

@@ -110,7 +110,7 @@ void check(const client_case& c)
     if (c.end == ending::by_itself) {
         result = run_client(options);
     } else {
-        background_client client(options);
+        running_client client(options);
         const std::string shown = client.output_within(out.size(), output_wait());
         EXPECT_EQ(shown, out) << "not all received was written out while the client waited";
         // Whatever the client sent counts only once the server has it.

@@ -17,7 +17,8 @@ namespace cases {
 using namespace harness;
 using namespace std::string_literals;
 
-// The client's transcript, written here once. "{port}" stands for the port.
+// The client's transcript, written here once: the scripts take it through
+// tests/transcript. "{port}" stands for the port.
 inline const std::string prompt = "port={port}\nEnter your request:\n";
 // The echo of the request line, as read.
 inline std::string request_echo(const std::string& line) { return "request=" + line + "\n"; }

@@ -563,15 +563,15 @@ std::string with_port(std::string text, int port)
 
 run_result run_client(const run_options& options)
 {
-    return background_client(options).finish(options.deadline);
+    return running_client(options).finish(options.deadline);
 }
 
-background_client::background_client(const run_options& options)
+running_client::running_client(const run_options& options)
     : directory_(fresh_directory()), pid_(start_client(options, directory_, output_fd_))
 {
 }
 
-background_client::~background_client()
+running_client::~running_client()
 {
     if (still_running()) {
         ::kill(pid_, SIGKILL);
@@ -583,7 +583,7 @@ background_client::~background_client()
     std::filesystem::remove_all(directory_);
 }
 
-bool background_client::still_running()
+bool running_client::still_running()
 {
     if (!exited_ && ::waitpid(pid_, &status_, WNOHANG) != 0) {
         exited_ = true;
@@ -591,7 +591,7 @@ bool background_client::still_running()
     return !exited_;
 }
 
-run_result background_client::finish(std::chrono::milliseconds deadline)
+run_result running_client::finish(std::chrono::milliseconds deadline)
 {
     const auto give_up = std::chrono::steady_clock::now() + deadline;
     run_result result;
@@ -612,7 +612,7 @@ run_result background_client::finish(std::chrono::milliseconds deadline)
 
 // Takes what the pipe or terminal holds, waiting at most `wait` for the
 // first byte; output to a file is read whole.
-void background_client::read_available(std::chrono::milliseconds wait)
+void running_client::read_available(std::chrono::milliseconds wait)
 {
     if (output_fd_ < 0) {
         output_ = read_file(directory_ / "stdout");
@@ -630,7 +630,7 @@ void background_client::read_available(std::chrono::milliseconds wait)
     }
 }
 
-std::string background_client::output_within(std::size_t size, std::chrono::milliseconds wait)
+std::string running_client::output_within(std::size_t size, std::chrono::milliseconds wait)
 {
     const auto give_up = std::chrono::steady_clock::now() + wait;
     while (output_.size() < size && std::chrono::steady_clock::now() < give_up) {
@@ -639,7 +639,7 @@ std::string background_client::output_within(std::size_t size, std::chrono::mill
     return output_;
 }
 
-std::string background_client::terminate()
+std::string running_client::terminate()
 {
     if (still_running()) {
         ::kill(pid_, SIGTERM);
@@ -650,7 +650,7 @@ std::string background_client::terminate()
     return output_;
 }
 
-void background_client::hang_up()
+void running_client::hang_up()
 {
     if (output_fd_ >= 0) {
         ::close(output_fd_);

@@ -153,14 +153,15 @@ std::string with_port(std::string text, int port);
 // then kills it.
 run_result run_client(const run_options& options);
 
-// A client left running, for servers that never close: its output can be
-// read while it waits, and it is ended by a signal as a user would end it.
-class background_client {
+// The client started in its fresh directory, as every run is: its output
+// can be read while it waits, and it is ended by a signal as a user would
+// end it, or waited for (finish).
+class running_client {
 public:
-    explicit background_client(const run_options& options);
-    ~background_client();
-    background_client(const background_client&) = delete;
-    background_client& operator=(const background_client&) = delete;
+    explicit running_client(const run_options& options);
+    ~running_client();
+    running_client(const running_client&) = delete;
+    running_client& operator=(const running_client&) = delete;
 
     // Reads standard output until `size` bytes have come or `wait` passes.
     std::string output_within(std::size_t size, std::chrono::milliseconds wait);

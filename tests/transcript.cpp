@@ -1,0 +1,31 @@
+// transcript exchange PORT REQUEST: what the client prints for the request
+// line REQUEST and the typical host line against the demo server on PORT.
+// transcript port-refused, transcript aborting: the two refusals. For the
+// scripts, so that they check the same transcript as the tables.
+#include "../demo/describe.hpp"
+#include "cases.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv)
+{
+    const std::string name = argc > 1 ? argv[1] : "";
+    std::string text;
+    if (name == "exchange" && argc == 4) {
+        const std::string request = std::string(argv[3]) + "\n";
+        const std::string message = request + cases::host_line;
+        text = cases::with_port(cases::prompt + cases::echoes(request, cases::host_line) +
+                                    cases::send_echo(message) + demo::describe(message),
+                                std::atoi(argv[2]));
+    } else if (name == "port-refused" && argc == 2) {
+        text = cases::port_refused;
+    } else if (name == "aborting" && argc == 2) {
+        text = cases::aborting;
+    } else {
+        std::fputs("usage: transcript exchange PORT REQUEST | port-refused | aborting\n", stderr);
+        return 2;
+    }
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
