@@ -11,13 +11,15 @@
 int main(int argc, char** argv)
 {
     const std::string name = argc > 1 ? argv[1] : "";
+    char* end = nullptr;
+    const long port = argc == 4 ? std::strtol(argv[2], &end, 10) : 0;
     std::string text;
-    if (name == "exchange" && argc == 4) {
+    if (name == "exchange" && argc == 4 && end != argv[2] && *end == '\0') {
         const std::string request = std::string(argv[3]) + "\n";
         const std::string message = request + cases::host_line;
         text = cases::with_port(cases::prompt + cases::echoes(request, cases::host_line) +
                                     cases::send_echo(message) + demo::describe(message),
-                                std::atoi(argv[2]));
+                                static_cast<int>(port));
     } else if (name == "port-refused" && argc == 2) {
         text = cases::port_refused;
     } else if (name == "aborting" && argc == 2) {
