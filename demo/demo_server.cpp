@@ -212,9 +212,9 @@ bool wait_until_shown(int fd, const options& chosen, std::string_view last_sent)
     return false;
 }
 
-// Sends one part of the reply once the part before it, `before`, is shown,
+// Sends one part of the reply once the part before it, `before`, is shown
 // and makes it the one before the next. False when the client has gone.
-bool send_part(int fd, const options& chosen, std::string_view& before, std::string_view part)
+bool send_once_shown(int fd, const options& chosen, std::string_view& before, std::string_view part)
 {
     if (!wait_until_shown(fd, chosen, before) || !send_all(fd, part)) {
         return false;
@@ -235,7 +235,7 @@ void send_lines(int fd, const options& chosen, std::string_view reply, std::stri
         const std::size_t size = chosen.paced_by == nullptr || line_end == std::string_view::npos
                                      ? reply.size()
                                      : line_end + 1;
-        if (!send_part(fd, chosen, before, reply.substr(0, size))) {
+        if (!send_once_shown(fd, chosen, before, reply.substr(0, size))) {
             return;
         }
         reply.remove_prefix(size);
@@ -257,7 +257,7 @@ void send_pattern(int fd, const options& chosen, std::string_view before)
     }
     for (long long count = chosen.reply_bytes; count > 0;) {
         const std::size_t length = std::min(static_cast<std::size_t>(count), sizeof block);
-        if (!send_part(fd, chosen, before, {block, length})) {
+        if (!send_once_shown(fd, chosen, before, {block, length})) {
             return;
         }
         count -= static_cast<long long>(length);
