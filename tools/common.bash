@@ -107,11 +107,12 @@ phase() {
   phase_log=$(mktemp)
   on_exit_remove "$phase_log"
   progress_begin "$name"
-  "$@" >"$phase_log" 2>&1 &
+  # A background command would ignore Ctrl-C; this one stops with the script.
+  (trap - INT QUIT && "$@") >"$phase_log" 2>&1 &
   pid=$!
   on_exit_kill "$pid"
   while kill -0 "$pid" 2>/dev/null; do
-    [ -z "$name" ] || [ ! -t 1 ] || progress_show "$("$counter" "$phase_log")"
+    [ ! -t 1 ] || progress_show "$("$counter" "$phase_log")"
     sleep 0.25
   done
   wait "$pid" || status=$?
