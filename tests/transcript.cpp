@@ -1,7 +1,6 @@
-// transcript exchange PORT REQUEST: what the client prints for the request
-// line REQUEST and the typical host line against the demo server on PORT.
-// transcript port-refused, transcript aborting: the two refusals. For the
-// scripts, so that they check the same transcript as the tables.
+// transcript exchange PORT REQUEST | port-refused | aborting: for the scripts,
+// the tables' transcript of a run of REQUEST against the demo server on PORT,
+// or of a refusal.
 #include "../demo/describe.hpp"
 #include "cases.hpp"
 
