@@ -64,25 +64,30 @@ start_demo_server() {
   fi
 }
 
+progress_on_terminal=false
 progress_begin() {
-  progress_name=$1 progress_start=$SECONDS progress_width=80
-  [ ! -t 1 ] || progress_width=$(stty size 2>/dev/null </dev/tty | cut -d' ' -f2) || true
-  [ -z "$progress_name" ] || [ -t 1 ] || echo "$progress_name ..."
+  progress_name=$1 progress_start=$SECONDS progress_width=80 progress_on_terminal=false
+  [ -n "$progress_name" ] || return 0
+  if [ -t 1 ]; then
+    progress_on_terminal=true
+    progress_width=$(stty size 2>/dev/null </dev/tty | cut -d' ' -f2) || true
+  else
+    echo "$progress_name ..."
+  fi
 }
 progress_show() {
-  [ -z "$progress_name" ] || [ ! -t 1 ] ||
-    printf '\r\033[K%.*s' $((${progress_width:-80} - 1)) \
-      "$progress_name: ${1:-working} ($((SECONDS - progress_start)) s)"
+  ! $progress_on_terminal || printf '\r\033[K%.*s' $((${progress_width:-80} - 1)) \
+    "$progress_name: ${1:-working} ($((SECONDS - progress_start)) s)"
 }
 progress_clear() {
-  [ -z "${progress_name:-}" ] || [ ! -t 1 ] || printf '\r\033[K'
+  ! $progress_on_terminal || printf '\r\033[K'
 }
 progress_end() { # [status]
   local outcome="done in"
   [ "${1:-0}" = 0 ] || outcome="failed after"
   progress_clear
   [ -z "$progress_name" ] || echo "$progress_name: $outcome $((SECONDS - progress_start)) s"
-  progress_name=
+  progress_name='' progress_on_terminal=false
 }
 
 # What the tools print of their own progress, in the output kept so far.
@@ -112,7 +117,7 @@ phase() {
   pid=$!
   on_exit_kill "$pid"
   while kill -0 "$pid" 2>/dev/null; do
-    [ ! -t 1 ] || progress_show "$("$counter" "$phase_log")"
+    ! $progress_on_terminal || progress_show "$("$counter" "$phase_log")"
     sleep 0.25
   done
   wait "$pid" || status=$?
