@@ -174,15 +174,19 @@ bool send_all(int fd, std::string_view data)
 // connection is closed once FILE ends with the last part. The client then
 // finds nothing to receive before each of its waits, in every run alike, so
 // a traced run makes the same calls every time. A client that closes the
-// connection ends the reply; so does a wait of --wait seconds.
+// connection ends the reply; so does a wait of --wait seconds, and so,
+// at once, does output that grows past a part without showing it.
 
 // How often a paced reply looks at the client's output.
 constexpr int pace_poll_ms = 2;
 
-bool file_ends_with(const char* path, std::string_view tail)
+// FILE's size when the connection's last part was shown; -1 before that.
+std::streamoff shown_size = -1;
+
+bool file_ends_with(const char* path, std::string_view tail, std::streamoff& size)
 {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
-    const auto size = static_cast<std::streamoff>(file.tellg());
+    size = static_cast<std::streamoff>(file.tellg());
     if (!file || size < static_cast<std::streamoff>(tail.size())) {
         return false;
     }
@@ -201,8 +205,13 @@ bool wait_until_shown(int fd, const options& chosen, std::string_view last_sent)
         return true;
     }
     for (long waited = 0; waited < chosen.wait_seconds * 1000L; waited += pace_poll_ms) {
-        if (file_ends_with(chosen.paced_by, last_sent)) {
+        std::streamoff size = 0;
+        if (file_ends_with(chosen.paced_by, last_sent, size)) {
+            shown_size = size;
             return true;
+        }
+        if (shown_size >= 0 && size >= shown_size + static_cast<std::streamoff>(last_sent.size())) {
+            return false;
         }
         pollfd entry{fd, POLLRDHUP, 0};
         if (::poll(&entry, 1, pace_poll_ms) != 0) {
@@ -269,6 +278,7 @@ void serve(int connection, const options& chosen)
 {
     const std::string request = read_request(connection);
     const std::string echoed = request + "\n";
+    shown_size = -1;
     if (chosen.reply_bytes >= 0) {
         send_pattern(connection, chosen, echoed);
     } else {

@@ -10,21 +10,26 @@
 int main(int argc, char** argv)
 {
     const std::string name = argc > 1 ? argv[1] : "";
-    char* end = nullptr;
-    const long port = argc == 4 ? std::strtol(argv[2], &end, 10) : 0;
+    // The demo server's port, as the client prints it: 1 to 65535, in digits.
+    const std::string digits = argc == 4 ? argv[2] : "";
+    const bool port_read = !digits.empty() && digits.size() <= 5 && digits[0] != '0' &&
+                           digits.find_first_not_of("0123456789") == std::string::npos;
+    const int port = port_read ? std::stoi(digits) : 0;
     std::string text;
-    if (name == "exchange" && argc == 4 && end != argv[2] && *end == '\0') {
+    if (name == "exchange" && port_read && port <= 65535) {
         const std::string request = std::string(argv[3]) + "\n";
         const std::string message = request + cases::host_line;
         text = cases::with_port(cases::prompt + cases::echoes(request, cases::host_line) +
                                     cases::send_echo(message) + demo::describe(message),
-                                static_cast<int>(port));
+                                port);
     } else if (name == "port-refused" && argc == 2) {
         text = cases::port_refused;
     } else if (name == "aborting" && argc == 2) {
         text = cases::aborting;
     } else {
-        std::fputs("usage: transcript exchange PORT REQUEST | port-refused | aborting\n", stderr);
+        std::fputs("usage: transcript exchange PORT REQUEST | port-refused | aborting\n"
+                    "  (PORT: the demo server's, 1 to 65535)\n",
+                    stderr);
         return 2;
     }
     std::fputs(text.c_str(), stdout);
