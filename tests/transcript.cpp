@@ -28,8 +28,8 @@ int main(int argc, char** argv)
         text = cases::aborting;
     } else {
         std::fputs("usage: transcript exchange PORT REQUEST | port-refused | aborting\n"
-                    "  (PORT: the demo server's, 1 to 65535)\n",
-                    stderr);
+                   "  (PORT: the demo server's, 1 to 65535)\n",
+                   stderr);
         return 2;
     }
     std::fputs(text.c_str(), stdout);
