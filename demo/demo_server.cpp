@@ -179,7 +179,6 @@ bool send_all(int fd, std::string_view data)
 
 // How often a paced reply looks at the client's output.
 constexpr int pace_poll_ms = 2;
-
 // FILE's size when the connection's last part was shown; -1 before that.
 std::streamoff shown_size = -1;
 

@@ -27,8 +27,7 @@ int main(int argc, char** argv)
     } else if (name == "aborting" && argc == 2) {
         text = cases::aborting;
     } else {
-        std::fputs("usage: transcript exchange PORT REQUEST | port-refused | aborting\n"
-                   "  (PORT: the demo server's, 1 to 65535)\n",
+        std::fputs("usage: transcript exchange PORT(1-65535) REQUEST | port-refused | aborting\n",
                    stderr);
         return 2;
     }
