@@ -94,6 +94,7 @@ clean_up() {
 # shellcheck disable=SC2317
 run_exit_actions() {
   local status=$?
+  ! "${progress_on_terminal:-false}" || echo # the status line, ended
   clean_up
   exit "$status"
 }
@@ -103,7 +104,7 @@ trap run_exit_actions EXIT
 stop_by() { # signal
   trap '' INT TERM HUP QUIT
   trap - EXIT
-  ! $progress_on_terminal || echo
+  ! "${progress_on_terminal:-false}" || echo
   progress_on_terminal=false
   clean_up
 }
@@ -131,6 +132,8 @@ start_demo_server() {
   fi
 }
 
+# Never written: reading it waits for the time given.
+exec {pause}<> <(:)
 progress_on_terminal=false
 progress_begin() {
   progress_name=$1 progress_start=$SECONDS progress_on_terminal=false
@@ -146,11 +149,11 @@ progress_begin() {
 # two columns are left for the ^C the terminal may echo after it.
 progress_show() {
   $progress_on_terminal || return 0
-  local width elapsed=$((SECONDS - progress_start)) line
-  { width=$(stty size <&4 2>/dev/null); } 4>&1 || true
-  width=${width#* }
+  local width='' elapsed=$((SECONDS - progress_start)) seconds
+  { read -r _ width < <(stty size <&4 2>/dev/null) || true; } 4>&1
   [[ $width =~ ^[1-9][0-9]*$ ]] || width=40 # a terminal that does not say
-  line="$((elapsed / 60)):$(printf %02d $((elapsed % 60))) ${1:-working} | $progress_name"
+  printf -v seconds %02d $((elapsed % 60))
+  local line="$((elapsed / 60)):$seconds ${1:-working} | $progress_name"
   printf '\r\033[K%s' "${line:0:width - 3}"
 }
 progress_clear() {
@@ -175,11 +178,12 @@ count_packages() { # apt-get's lines for APT::Status-Fd
 count_build_steps() { # make's "[ 45%]"
   sed -nE 's/^\[ *([0-9]+%)\].*/build steps \1/p' | tail -n 1
 }
-count_tests() { # CTest's "12/103 Test #5: ... Passed"
+count_tests() { # CTest's "12/103 Test #5: ... Passed"; $tests_total, before it
   awk '/^ *[0-9]+\/[0-9]+ Test +#/ {
       split($1, n, "/"); total = n[2]; done++
       if ($0 !~ / Passed +[0-9.]+ sec$|\*\*\*Skipped/) failed++ }
-    END { if (total) printf "tests %d/%d, %d failed", done, total, failed }'
+    END { if (!total) total = ENVIRON["tests_total"]
+          if (total) printf "tests %d/%d, %d failed", done, total, failed }'
 }
 complete_lines() { # file
   { cat "$1" && printf '\1'; } | sed '$d'
@@ -219,9 +223,15 @@ phase() {
   progress_begin "$name"
   start_in_group "$@" >"$phase_log" 2>&1
   pid=$group_pid
+  # Only builtins wait in this loop: bash may take a Ctrl-C that lands as a
+  # command of its own ends normally for that command's, and not stop.
+  local figures
   while kill -0 "$pid" 2>/dev/null; do
-    ! $progress_on_terminal || progress_show "$("$counter" < <(complete_lines "$phase_log"))"
-    sleep 0.25
+    if $progress_on_terminal; then
+      read -r -d '' figures < <("$counter" < <(complete_lines "$phase_log")) || true
+      progress_show "$figures"
+    fi
+    read -r -t 0.25 -u "$pause" || true
   done
   local status=0
   wait_for "$pid" || status=$?
