@@ -76,7 +76,7 @@ stop_started() {
     running "${targets[@]}" || break
     sleep 0.1
   done
-  kill -KILL -- "${targets[@]}" 2>/dev/null || true
+  ! running "${targets[@]}" || kill -KILL -- "${targets[@]}" 2>/dev/null || true
   for group in "${targets[@]}"; do
     wait "${group#-}" 2>/dev/null || true
   done
@@ -132,8 +132,6 @@ start_demo_server() {
   fi
 }
 
-# Never written: reading it waits for the time given.
-exec {pause}<> <(:)
 progress_on_terminal=false
 progress_begin() {
   progress_name=$1 progress_start=$SECONDS progress_on_terminal=false
@@ -231,7 +229,7 @@ phase() {
       read -r -d '' figures < <("$counter" < <(complete_lines "$phase_log")) || true
       progress_show "$figures"
     fi
-    read -r -t 0.25 -u "$pause" || true
+    read -r -t 0.25 <> <(:) || true # a pipe that no one writes
   done
   local status=0
   wait_for "$pid" || status=$?
