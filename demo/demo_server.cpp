@@ -174,12 +174,11 @@ bool send_all(int fd, std::string_view data)
 // connection is closed once FILE ends with the last part. The client then
 // finds nothing to receive before each of its waits, in every run alike, so
 // a traced run makes the same calls every time. A client that closes the
-// connection ends the reply; so does a wait of --wait seconds, and so,
-// at once, does output that grows past a part without showing it.
+// connection ends the reply; so does a wait of --wait seconds.
 
 // How often a paced reply looks at the client's output.
 constexpr int pace_poll_ms = 2;
-// FILE's size when the connection's last part was shown; -1 before that.
+// FILE's size when the last part was shown; -1 before.
 std::streamoff shown_size = -1;
 
 bool file_ends_with(const char* path, std::string_view tail, std::streamoff& size)
@@ -197,7 +196,8 @@ bool file_ends_with(const char* path, std::string_view tail, std::streamoff& siz
 
 // Waits, looking at --paced-by's file every few milliseconds for up to
 // --wait seconds, until it ends with `last_sent`. Returns false when the
-// client closed the connection (or reset it) or the wait ran out.
+// client closed the connection (or reset it), the wait ran out, or the file
+// grew past `last_sent` without showing it (a client astray: no use waiting).
 bool wait_until_shown(int fd, const options& chosen, std::string_view last_sent)
 {
     if (chosen.paced_by == nullptr) {
