@@ -4,7 +4,8 @@
 # do the same, then end the script by that signal (status 130 for Ctrl-C),
 # after ending the status line, with nothing more said.
 #
-#   on_exit_kill PID...       processes to stop (and reap)
+#   on_exit_kill PID...       processes to stop (and reap); a negative
+#                             number names a process group
 #   on_exit_remove PATH...    files and directories to remove
 #   on_exit_call FUNCTION...  functions of the script's own to call first
 #   start_demo_server DEMO_SERVER [ARGUMENT...]
@@ -42,7 +43,6 @@
 script_name=$(basename "$(dirname "$0")")/$(basename "$0")
 exit_functions=()
 exit_pids=()
-exit_groups=()
 exit_paths=()
 
 on_exit_kill() { exit_pids+=("$@"); }
@@ -68,8 +68,7 @@ running() { # pid...
 # Stops every process group and process the script started: SIGTERM, and
 # after five seconds SIGKILL to what is left.
 stop_started() {
-  local targets=("${exit_pids[@]}") group tries
-  for group in "${exit_groups[@]}"; do targets+=("-$group"); done
+  local targets=("${exit_pids[@]}") target tries
   [ ${#targets[@]} -gt 0 ] || return 0
   kill -TERM -- "${targets[@]}" 2>/dev/null || true
   for ((tries = 0; tries < 50; tries++)); do
@@ -77,14 +76,17 @@ stop_started() {
     sleep 0.1
   done
   ! running "${targets[@]}" || kill -KILL -- "${targets[@]}" 2>/dev/null || true
-  for group in "${targets[@]}"; do
-    wait "${group#-}" 2>/dev/null || true
+  for target in "${targets[@]}"; do
+    wait "${target#-}" 2>/dev/null || true
   done
 }
 
+# Ends the status line, then stops and removes what the script registered.
 # shellcheck disable=SC2317 # run by the traps
 clean_up() {
   local action
+  ! "${progress_on_terminal:-false}" || echo
+  progress_on_terminal=false
   for action in "${exit_functions[@]}"; do
     "$action" || true
   done
@@ -94,7 +96,6 @@ clean_up() {
 # shellcheck disable=SC2317
 run_exit_actions() {
   local status=$?
-  ! "${progress_on_terminal:-false}" || echo # the status line, ended
   clean_up
   exit "$status"
 }
@@ -104,8 +105,6 @@ trap run_exit_actions EXIT
 stop_by() { # signal
   trap '' INT TERM HUP QUIT
   trap - EXIT
-  ! "${progress_on_terminal:-false}" || echo
-  progress_on_terminal=false
   clean_up
 }
 for signal in INT TERM HUP QUIT; do
@@ -192,7 +191,7 @@ start_in_group() { # command...: sets $group_pid
   (trap - INT QUIT && "$@") </dev/null &
   group_pid=$!
   set +m
-  exit_groups+=("$group_pid")
+  on_exit_kill "-$group_pid"
 }
 # Waits for background commands and forgets them, so that their numbers,
 # free again, are never stopped; returns the status of the last.
@@ -202,9 +201,7 @@ wait_for() { # pid...
     status=0
     wait "$pid" || status=$?
   done
-  for other in "${exit_groups[@]}"; do [[ " $* " == *" $other "* ]] || kept+=("$other"); done
-  exit_groups=("${kept[@]}") kept=()
-  for other in "${exit_pids[@]}"; do [[ " $* " == *" $other "* ]] || kept+=("$other"); done
+  for other in "${exit_pids[@]}"; do [[ " $* " == *" ${other#-} "* ]] || kept+=("$other"); done
   exit_pids=("${kept[@]}")
   return "$status"
 }
